@@ -1,0 +1,51 @@
+# Compile options shared by every target.
+add_compile_definitions(_FILE_OFFSET_BITS=64 _TIME_BITS=64)
+add_compile_options(-Wall -Wextra -Wpedantic -Wconversion -Wshadow -Wformat=2)
+if(GW_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(GW_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  # The ASan runtime must come first in LD_PRELOAD when a stand-in library is preloaded.
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+                  OUTPUT_VARIABLE GW_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+else()
+  set(GW_ASAN_RUNTIME "")
+endif()
+
+# Options for the programs that go onto the board: no exceptions, no RTTI,
+# nothing but libc needed at run time.
+set(GW_PROGRAM_COMPILE_OPTIONS -fno-exceptions -fno-rtti)
+if(GW_SANITIZE)
+  set(GW_PROGRAM_LINK_OPTIONS "")
+else()
+  set(GW_PROGRAM_LINK_OPTIONS -static-libstdc++ -static-libgcc -Wl,--as-needed)
+endif()
+
+# gw_library(name sources...): pure logic of a program, linked into the program and its tests.
+function(gw_library name)
+  add_library(${name} STATIC ${ARGN})
+  target_compile_options(${name} PRIVATE ${GW_PROGRAM_COMPILE_OPTIONS})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+endfunction()
+
+# gw_program(name sources... [LIBS libs...]): a production program, installed.
+function(gw_program name)
+  cmake_parse_arguments(P "" "" "LIBS" ${ARGN})
+  add_executable(${name} ${P_UNPARSED_ARGUMENTS})
+  target_compile_options(${name} PRIVATE ${GW_PROGRAM_COMPILE_OPTIONS})
+  target_link_options(${name} PRIVATE ${GW_PROGRAM_LINK_OPTIONS})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${P_LIBS})
+  install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  set_property(GLOBAL APPEND PROPERTY GW_PROGRAMS ${name})
+endfunction()
+
+# gw_tool(name sources...): a stand-in or helper that runs on the development machine.
+function(gw_tool name)
+  add_executable(${name} ${ARGN})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${GW_BOARDSIM_OUTPUT_DIR})
+endfunction()

@@ -1,0 +1,209 @@
+#include "tests/support/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+#include <stdexcept>
+
+#include "tests/support/paths.hpp"
+
+extern char** environ;
+
+namespace support {
+
+std::string program(std::string_view name) { return std::string(bin_dir) + "/" + std::string(name); }
+std::string tool(std::string_view name) {
+    return std::string(boardsim_dir) + "/" + std::string(name);
+}
+
+exit_status exited(int code) { return {true, code, 0}; }
+exit_status killed_by(int signal) { return {false, -1, signal}; }
+
+void PrintTo(const exit_status& s, std::ostream* os) {
+    if (s.exited)
+        *os << "exit status " << s.code;
+    else
+        *os << "killed by signal " << s.signal << " (" << strsignal(s.signal) << ")";
+}
+
+std::vector<std::string> board_environment(const std::string& board) {
+    std::string preload = std::string(boardsim_dir) + "/libboardsim.so";
+    if (asan_runtime[0] != '\0') preload = std::string(asan_runtime) + ":" + preload;
+    return {"BOARDSIM_DIR=" + board, "LD_PRELOAD=" + preload};
+}
+
+namespace {
+
+void set_env(std::vector<std::string>& env, const std::string& entry) {
+    const auto key = entry.substr(0, entry.find('=') + 1);
+    for (auto& e : env)
+        if (e.compare(0, key.size(), key) == 0) {
+            e = entry;
+            return;
+        }
+    env.push_back(entry);
+}
+
+}  // namespace
+
+process::process(const spawn_options& options) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    if (!options.board.empty())
+        for (const auto& e : board_environment(options.board)) set_env(env, e);
+    for (const auto& e : options.env) set_env(env, e);
+
+    std::vector<char*> argv, envp;
+    for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+    if (!options.argv0.empty()) argv[0] = const_cast<char*>(options.argv0.c_str());
+    argv.push_back(nullptr);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+
+    int in[2] = {-1, -1}, out[2], err[2];
+    if ((options.stdin_pipe && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 ||
+        pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork");
+    if (pid_ == 0) {
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(options.stdin_pipe ? in[0] : null_fd, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        // A fresh process group, so that a signal to the test does not reach the program.
+        setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
+        execve(options.args[0].c_str(), argv.data(), envp.data());
+        dprintf(2, "exec %s: %s\n", options.args[0].c_str(), strerror(errno));
+        _exit(127);
+    }
+    if (options.stdin_pipe) {
+        ::close(in[0]);
+        in_ = in[1];
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_fd_ = out[0];
+    err_fd_ = err[0];
+    fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+    fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+}
+
+process::~process() {
+    if (!status_) {
+        kill(pid_, SIGKILL);
+        reap(true);
+    }
+    for (int fd : {in_, out_fd_, err_fd_})
+        if (fd >= 0) ::close(fd);
+}
+
+void process::signal(int sig) const { kill(pid_, sig); }
+
+void process::write_stdin(std::string_view data) const {
+    while (!data.empty()) {
+        ssize_t n = ::write(in_, data.data(), data.size());
+        if (n <= 0) return;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void process::close_stdin() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+}
+
+bool process::pump(duration timeout) {
+    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    int open_fds = (out_fd_ >= 0) + (err_fd_ >= 0);
+    if (open_fds == 0) return false;
+    if (poll(fds, 2, static_cast<int>(timeout.count())) <= 0) return true;
+    char buf[4096];
+    for (int i = 0; i < 2; ++i) {
+        int& fd = i == 0 ? out_fd_ : err_fd_;
+        std::string& text = i == 0 ? out_ : err_;
+        if (fd < 0 || fds[i].revents == 0) continue;
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+        if (n == 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    return true;
+}
+
+bool process::reap(bool block) {
+    if (status_) return true;
+    int st = 0;
+    pid_t r;
+    do r = waitpid(pid_, &st, block ? 0 : WNOHANG);
+    while (r < 0 && errno == EINTR);
+    if (r != pid_) return false;
+    status_ = WIFEXITED(st) ? exited(WEXITSTATUS(st)) : killed_by(WTERMSIG(st));
+    return true;
+}
+
+bool process::running() {
+    pump(0ms);
+    return !reap(false);
+}
+
+bool process::wait_output(stream s, std::string_view text, duration timeout, std::size_t from) {
+    const auto deadline = clock::now() + timeout;
+    const std::string& buf = s == stream::out ? out_ : err_;
+    for (;;) {
+        if (buf.size() > from && buf.find(text, from) != std::string::npos) return true;
+        const auto left = std::chrono::duration_cast<duration>(deadline - clock::now());
+        if (left <= 0ms) return false;
+        if (reap(false)) {
+            // Take what the process wrote before it ended.
+            while (pump(20ms) && (out_fd_ >= 0 || err_fd_ >= 0) && clock::now() < deadline) {
+            }
+            return buf.size() > from && buf.find(text, from) != std::string::npos;
+        }
+        pump(std::min(left, duration(20)));
+    }
+}
+
+std::optional<exit_status> process::wait(duration timeout) {
+    const auto deadline = clock::now() + timeout;
+    while (!reap(false)) {
+        const auto left = std::chrono::duration_cast<duration>(deadline - clock::now());
+        if (left <= 0ms) return std::nullopt;
+        pump(std::min(left, duration(20)));
+    }
+    // Drain the pipes; a child the program left behind may hold them open, so bound it.
+    const auto drain_deadline = clock::now() + 500ms;
+    while ((out_fd_ >= 0 || err_fd_ >= 0) && clock::now() < drain_deadline) pump(20ms);
+    return status_;
+}
+
+result run(const spawn_options& options, duration timeout) {
+    process p(options);
+    auto st = p.wait(timeout);
+    if (!st) {
+        p.signal(SIGKILL);
+        st = p.wait(5s);
+    }
+    return {st.value_or(exit_status{}), p.out(), p.err()};
+}
+
+result run(std::vector<std::string> args, duration timeout) {
+    spawn_options o;
+    o.args = std::move(args);
+    return run(o, timeout);
+}
+
+}  // namespace support
