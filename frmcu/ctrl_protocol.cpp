@@ -50,10 +50,11 @@ message_result check_message(const FR_CTRL_HEADER& header, std::span<const std::
 
 verdict decode_statistics(std::span<const std::uint8_t> message, statistics& out) {
     if (message.size() < statistics_record_size + 2) return verdict::short_statistics;
-    std::uint32_t* const words[] = {&out.overrun, &out.syntax,     &out.frame, &out.content,
-                                    &out.boundary, &out.fifo_level, &out.state, &out.mode,
-                                    &out.bytes,   &out.frames,     &out.null_frames};
-    for (std::size_t k = 0; k < std::size(words); ++k) *words[k] = load_be32(&message[4 * k]);
+    std::uint32_t* const words[] = {&out.overrun,  &out.syntax,     &out.frame,      &out.content,
+                                    &out.boundary, &out.fifo_level, &out.state,      &out.mode,
+                                    &out.bytes,    &out.frames,     &out.null_frames};
+    for (std::size_t k = 0; k < std::size(words); ++k)
+        *words[k] = load_be32(&message[4 * k]);
     return verdict::accepted;
 }
 
@@ -92,12 +93,8 @@ constexpr coded_text poc_states[] = {
 
 constexpr const char* modes[] = {"ACTIVE", "PASSIVE", "COMMHALT", "RESERVED"};
 
-constexpr const char* return_codes[] = {"OK",
-                                        "NOK",
-                                        "NOT_IMPLMENTED",
-                                        "INVALID_OPTIONS",
-                                        "OPERATION_NOT_ALLOWED",
-                                        "INVALID_VERSION"};
+constexpr const char* return_codes[] = {
+    "OK", "NOK", "NOT_IMPLMENTED", "INVALID_OPTIONS", "OPERATION_NOT_ALLOWED", "INVALID_VERSION"};
 
 constexpr const char* unknown = "UNKNOWN";
 

@@ -58,8 +58,8 @@ verdict check_header(std::span<const std::uint8_t> received, int command_code);
 // Message rules (length, then return code) on a header that passed check_header.
 struct message_result {
     verdict result;
-    int received;            // message bytes received
-    int announced;           // header length - 10
+    int received;   // message bytes received
+    int announced;  // header length - 10
     std::uint16_t return_code;
 };
 message_result check_message(const FR_CTRL_HEADER& header, std::span<const std::uint8_t> message);

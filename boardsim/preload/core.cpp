@@ -73,7 +73,7 @@ const char* board() {
 
 fd_state* state(int fd) {
     return fd >= 0 && static_cast<std::size_t>(fd) < fds.size() ? &fds[static_cast<std::size_t>(fd)]
-                                                                 : nullptr;
+                                                                : nullptr;
 }
 
 void monotonic_text(char* out, std::size_t size) {
@@ -89,7 +89,10 @@ void append_line(const char* relative, const char* text) {
     if (fd < 0) return;
     char line[4096];
     int n = snprintf(line, sizeof line, "%s\n", text);
-    if (n > 0) real().write(fd, line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
+    if (n > 0)
+        real().write(
+            fd, line,
+            static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
     real().close(fd);
 }
 
@@ -110,8 +113,9 @@ using namespace boardsim;
 namespace {
 
 mode_t mode_arg(int flags, va_list ap) {
-    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(ap, int))
-                                                                 : 0;
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE
+               ? static_cast<mode_t>(va_arg(ap, int))
+               : 0;
 }
 
 int ioctl_common(int fd, unsigned long request, void* arg, const char* name) {
@@ -199,7 +203,7 @@ int dup2(int from, int to) {
     static auto fn = next<int (*)(int, int)>("dup2");
     int r = fn(from, to);
     if (r >= 0 && from != to)
-        if (fd_state *a = state(from), *b = state(to); a && b) *b = *a;
+        if (fd_state* a = state(from), *b = state(to); a && b) *b = *a;
     return r;
 }
 
@@ -207,7 +211,7 @@ int dup3(int from, int to, int flags) {
     static auto fn = next<int (*)(int, int, int)>("dup3");
     int r = fn(from, to, flags);
     if (r >= 0)
-        if (fd_state *a = state(from), *b = state(to); a && b) *b = *a;
+        if (fd_state* a = state(from), *b = state(to); a && b) *b = *a;
     return r;
 }
 

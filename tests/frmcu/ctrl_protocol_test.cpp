@@ -36,13 +36,14 @@ TEST(CtrlHeader, RulesApplyInOrderOnReceivedBytesOnly) {
         verdict expected;
     } cases[] = {
         {header(12, 0x8002), cmd_stop, verdict::accepted},
-        {header(12, 0x0002), cmd_stop, verdict::wrong_id},       // bit 15 clear
-        {header(12, 0x8001), cmd_stop, verdict::wrong_id},       // another command's answer
+        {header(12, 0x0002), cmd_stop, verdict::wrong_id},             // bit 15 clear
+        {header(12, 0x8001), cmd_stop, verdict::wrong_id},             // another command's answer
         {header(12, 0x0002, "FC02"), cmd_stop, verdict::wrong_magic},  // magic decides first
         {bytes{'F', 'C', '0', '1', 0, 0, 0, 12, 0x80}, cmd_stop, verdict::short_header},
         {bytes{}, cmd_stop, verdict::short_header},
     };
-    for (const auto& c : cases) EXPECT_EQ(check_header(c.received, c.command), c.expected);
+    for (const auto& c : cases)
+        EXPECT_EQ(check_header(c.received, c.command), c.expected);
 }
 
 TEST(CtrlMessage, LengthThenReturnCode) {

@@ -44,11 +44,17 @@ void temp_board::export_gpio(int n, std::string_view level) const {
     write("gpio/gpio" + std::to_string(n) + "/value", level);
 }
 
-void temp_board::add_spidev() const { write("spi/spidev1.0", ""); }
+void temp_board::add_spidev() const {
+    write("spi/spidev1.0", "");
+}
 
-bool temp_board::exists(std::string_view relative) const { return fs::exists(path(relative)); }
+bool temp_board::exists(std::string_view relative) const {
+    return fs::exists(path(relative));
+}
 
-std::string temp_board::read(std::string_view relative) const { return read_file(path(relative)); }
+std::string temp_board::read(std::string_view relative) const {
+    return read_file(path(relative));
+}
 
 void temp_board::write(std::string_view relative, std::string_view data) const {
     write_file(path(relative), data);
@@ -62,7 +68,8 @@ void temp_board::remove(std::string_view relative) const {
 std::vector<std::string> temp_board::lines(std::string_view relative) const {
     std::vector<std::string> out;
     std::istringstream in(read(relative));
-    for (std::string line; std::getline(in, line);) out.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
     return out;
 }
 

@@ -8,7 +8,7 @@
 namespace support {
 
 class temp_board {
-public:
+  public:
     temp_board();  // an empty board in a fresh temporary directory
     temp_board(const temp_board&) = delete;
     temp_board& operator=(const temp_board&) = delete;
@@ -23,12 +23,12 @@ public:
     void add_spidev() const;
 
     bool exists(std::string_view relative) const;
-    std::string read(std::string_view relative) const;  // empty when missing
+    std::string read(std::string_view relative) const;                   // empty when missing
     void write(std::string_view relative, std::string_view data) const;  // creates directories
     void remove(std::string_view relative) const;
     std::vector<std::string> lines(std::string_view relative) const;
 
-private:
+  private:
     std::string dir_;
 };
 

@@ -1,21 +1,26 @@
-// The GPIO stand-in, driven through a shell's own writes.
+// The GPIO stand-in.
 #include <gtest/gtest.h>
 
 #include "tests/support/board.hpp"
+#include "tests/support/paths.hpp"
 #include "tests/support/process.hpp"
 
 namespace {
 
 using namespace support;
 
+result write_gpio(const temp_board& board, std::vector<std::string> texts) {
+    spawn_options o;
+    o.args = {std::string(bin_dir) + "/../tests/write_file", "/sys/class/gpio/gpio63/value"};
+    o.args.insert(o.args.end(), texts.begin(), texts.end());
+    o.board = board.dir();
+    return run(o);
+}
+
 TEST(GpioStandIn, ValueFileHoldsTheLastWriteAndEveryWriteIsLogged) {
     temp_board board;
     board.export_gpio(63, "1");
-    spawn_options o;
-    o.args = {"/bin/sh", "-c",
-              "printf 0 > /sys/class/gpio/gpio63/value && printf 1 > /sys/class/gpio/gpio63/value"};
-    o.board = board.dir();
-    auto r = run(o);
+    auto r = write_gpio(board, {"0", "1"});
     EXPECT_EQ(r.status, exited(0)) << r.err;
     EXPECT_EQ(board.read("gpio/gpio63/value"), "1");
     auto log = board.lines("gpio.log");
@@ -26,11 +31,9 @@ TEST(GpioStandIn, ValueFileHoldsTheLastWriteAndEveryWriteIsLogged) {
 
 TEST(GpioStandIn, LineNotExportedFailsWithENOENT) {
     temp_board board;
-    spawn_options o;
-    o.args = {"/bin/sh", "-c", "printf 0 > /sys/class/gpio/gpio63/value"};
-    o.board = board.dir();
-    auto r = run(o);
-    EXPECT_NE(r.status, exited(0));
+    auto r = write_gpio(board, {"0"});
+    EXPECT_EQ(r.status, exited(1));
+    EXPECT_EQ(r.err, "open: No such file or directory\n");
     EXPECT_FALSE(board.exists("gpio.log"));
 }
 

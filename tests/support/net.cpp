@@ -53,7 +53,9 @@ udp_socket::udp_socket(const std::string& address, int port) {
     fd_ = bound_socket(SOCK_DGRAM, address, port, port_);
 }
 
-udp_socket::~udp_socket() { close(fd_); }
+udp_socket::~udp_socket() {
+    close(fd_);
+}
 
 void udp_socket::send_to(const std::string& address, int port, const bytes& data) const {
     sockaddr_in a = ipv4(address, port);
@@ -75,7 +77,9 @@ tcp_listener::tcp_listener(const std::string& address, int port) {
     listen(fd_, 8);
 }
 
-tcp_listener::~tcp_listener() { close(fd_); }
+tcp_listener::~tcp_listener() {
+    close(fd_);
+}
 
 int tcp_listener::accept(std::chrono::milliseconds timeout) const {
     pollfd p{fd_, POLLIN, 0};

@@ -17,7 +17,7 @@ using bytes = std::vector<std::uint8_t>;
 int free_port(int type);  // SOCK_STREAM or SOCK_DGRAM
 
 class udp_socket {
-public:
+  public:
     explicit udp_socket(const std::string& address = "127.0.0.1", int port = 0);
     udp_socket(const udp_socket&) = delete;
     udp_socket& operator=(const udp_socket&) = delete;
@@ -28,14 +28,14 @@ public:
     void send_to(const std::string& address, int port, const bytes& data) const;
     std::optional<bytes> receive(std::chrono::milliseconds timeout) const;
 
-private:
+  private:
     int fd_ = -1;
     int port_ = 0;
 };
 
 // One accepted connection of a listening TCP socket.
 class tcp_listener {
-public:
+  public:
     explicit tcp_listener(const std::string& address = "127.0.0.1", int port = 0);
     tcp_listener(const tcp_listener&) = delete;
     tcp_listener& operator=(const tcp_listener&) = delete;
@@ -45,7 +45,7 @@ public:
     // Accepts one connection; -1 on timeout. The caller closes the descriptor.
     int accept(std::chrono::milliseconds timeout) const;
 
-private:
+  private:
     int fd_ = -1;
     int port_ = 0;
 };

@@ -18,13 +18,19 @@ extern char** environ;
 
 namespace support {
 
-std::string program(std::string_view name) { return std::string(bin_dir) + "/" + std::string(name); }
+std::string program(std::string_view name) {
+    return std::string(bin_dir) + "/" + std::string(name);
+}
 std::string tool(std::string_view name) {
     return std::string(boardsim_dir) + "/" + std::string(name);
 }
 
-exit_status exited(int code) { return {true, code, 0}; }
-exit_status killed_by(int signal) { return {false, -1, signal}; }
+exit_status exited(int code) {
+    return {true, code, 0};
+}
+exit_status killed_by(int signal) {
+    return {false, -1, signal};
+}
 
 void PrintTo(const exit_status& s, std::ostream* os) {
     if (s.exited)
@@ -55,16 +61,21 @@ void set_env(std::vector<std::string>& env, const std::string& entry) {
 
 process::process(const spawn_options& options) {
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
     if (!options.board.empty())
-        for (const auto& e : board_environment(options.board)) set_env(env, e);
-    for (const auto& e : options.env) set_env(env, e);
+        for (const auto& e : board_environment(options.board))
+            set_env(env, e);
+    for (const auto& e : options.env)
+        set_env(env, e);
 
     std::vector<char*> argv, envp;
-    for (const auto& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : options.args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     if (!options.argv0.empty()) argv[0] = const_cast<char*>(options.argv0.c_str());
     argv.push_back(nullptr);
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    for (const auto& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
     int in[2] = {-1, -1}, out[2], err[2];
@@ -83,7 +94,8 @@ process::process(const spawn_options& options) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
+        for (int sig = 1; sig < NSIG; ++sig)
+            ::signal(sig, SIG_DFL);
         execve(options.args[0].c_str(), argv.data(), envp.data());
         dprintf(2, "exec %s: %s\n", options.args[0].c_str(), strerror(errno));
         _exit(127);
@@ -109,7 +121,9 @@ process::~process() {
         if (fd >= 0) ::close(fd);
 }
 
-void process::signal(int sig) const { kill(pid_, sig); }
+void process::signal(int sig) const {
+    kill(pid_, sig);
+}
 
 void process::write_stdin(std::string_view data) const {
     while (!data.empty()) {
@@ -135,7 +149,8 @@ bool process::pump(duration timeout) {
         std::string& text = i == 0 ? out_ : err_;
         if (fd < 0 || fds[i].revents == 0) continue;
         ssize_t n;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+        while ((n = ::read(fd, buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<std::size_t>(n));
         if (n == 0) {
             ::close(fd);
             fd = -1;
@@ -148,7 +163,8 @@ bool process::reap(bool block) {
     if (status_) return true;
     int st = 0;
     pid_t r;
-    do r = waitpid(pid_, &st, block ? 0 : WNOHANG);
+    do
+        r = waitpid(pid_, &st, block ? 0 : WNOHANG);
     while (r < 0 && errno == EINTR);
     if (r != pid_) return false;
     status_ = WIFEXITED(st) ? exited(WEXITSTATUS(st)) : killed_by(WTERMSIG(st));
@@ -186,7 +202,8 @@ std::optional<exit_status> process::wait(duration timeout) {
     }
     // Drain the pipes; a child the program left behind may hold them open, so bound it.
     const auto drain_deadline = clock::now() + 500ms;
-    while ((out_fd_ >= 0 || err_fd_ >= 0) && clock::now() < drain_deadline) pump(20ms);
+    while ((out_fd_ >= 0 || err_fd_ >= 0) && clock::now() < drain_deadline)
+        pump(20ms);
     return status_;
 }
 

@@ -21,7 +21,9 @@ std::string program(std::string_view name);
 std::string tool(std::string_view name);
 
 // The exit status a shell sees for a status given to exit().
-constexpr int shell_status(int status) { return status & 0xff; }
+constexpr int shell_status(int status) {
+    return status & 0xff;
+}
 
 struct exit_status {
     bool exited = false;  // exited normally; code is valid
@@ -44,7 +46,7 @@ struct spawn_options {
 enum class stream { out, err };
 
 class process {
-public:
+  public:
     explicit process(const spawn_options& options);
     process(const process&) = delete;
     process& operator=(const process&) = delete;
@@ -65,7 +67,7 @@ public:
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }
 
-private:
+  private:
     bool pump(duration timeout);  // reads what is there; false when both streams are closed
     bool reap(bool block);
 

@@ -10,7 +10,7 @@
 namespace support {
 
 class pty_pair {
-public:
+  public:
     pty_pair();  // master in raw mode, non-blocking
     pty_pair(const pty_pair&) = delete;
     pty_pair& operator=(const pty_pair&) = delete;
@@ -24,7 +24,7 @@ public:
     // Reads what the program wrote until `count` bytes arrived or the timeout passed.
     std::vector<std::uint8_t> read(std::size_t count, std::chrono::milliseconds timeout) const;
 
-private:
+  private:
     int master_ = -1;
     int slave_keep_ = -1;  // keeps the slave open so that the master never sees a hang-up
     std::string slave_;
