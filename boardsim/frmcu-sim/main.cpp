@@ -1,0 +1,160 @@
+// frmcu-sim: stands in for the FR-MCU. Roles are switched on by their options and run side by
+// side until SIGTERM or SIGINT.
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "boardsim/frmcu-sim/sim.hpp"
+#include "frmcu/link.hpp"
+
+namespace frmcu_sim {
+
+std::atomic<bool> online{true};
+
+namespace {
+std::mutex say_mutex;
+}
+
+void say(const char* format, ...) {
+    std::lock_guard lock(say_mutex);
+    va_list ap;
+    va_start(ap, format);
+    vprintf(format, ap);
+    va_end(ap);
+    putchar('\n');
+    fflush(stdout);
+}
+
+std::string hex(const std::uint8_t* data, std::size_t size) {
+    std::string out;
+    char b[4];
+    for (std::size_t i = 0; i < size; ++i) {
+        snprintf(b, sizeof b, i ? " %02x" : "%02x", data[i]);
+        out += b;
+    }
+    return out;
+}
+
+std::optional<sockaddr_in> parse_endpoint(const std::string& text, const char* address) {
+    std::string host = address;
+    std::string port = text;
+    if (auto colon = text.rfind(':'); colon != std::string::npos) {
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    char* end = nullptr;
+    long p = strtol(port.c_str(), &end, 10);
+    if (port.empty() || *end || p < 0 || p > 65535 || inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
+        return std::nullopt;
+    a.sin_port = htons(static_cast<std::uint16_t>(p));
+    return a;
+}
+
+}  // namespace frmcu_sim
+
+using namespace frmcu_sim;
+
+namespace {
+
+const char usage[] =
+    "usage: frmcu-sim [options]\n"
+    "Stands in for the FR-MCU. Reports what it does on standard output; runs until SIGTERM.\n"
+    "\n"
+    "Control server (node control protocol over TCP):\n"
+    "  --control [ADDR:]PORT     serve on ADDR (default the FR-MCU's address) and PORT\n"
+    "  --answer CMD=SPEC         how to answer CMD (start, stop, statistics, other or all);\n"
+    "                            SPEC is a comma list of: rc=N (return code), delay=MS,\n"
+    "                            silent (never answer), close (close without answering),\n"
+    "                            magic=XXXX, id=N, length=N (wrong header fields),\n"
+    "                            split=MS (header and message as two segments MS apart),\n"
+    "                            long (300-byte message), truncate=N (send N bytes, then wait)\n"
+    "  --stats W0,...,W10        the eleven statistics words (decimal or 0x hex)\n";
+
+bool parse_stats(const char* text, control_settings& c) {
+    std::size_t k = 0;
+    for (const char* p = text; *p && k < c.stats.size(); ++k) {
+        char* end = nullptr;
+        c.stats[k] = static_cast<std::uint32_t>(strtoul(p, &end, 0));
+        if (end == p) return false;
+        p = *end == ',' ? end + 1 : end;
+    }
+    return k == c.stats.size();
+}
+
+bool parse_answer_option(const std::string& text, control_settings& c) {
+    const auto eq = text.find('=');
+    if (eq == std::string::npos) return false;
+    const std::string cmd = text.substr(0, eq), spec = text.substr(eq + 1);
+    int first = -1, last = -1;
+    if (cmd == "start") first = last = 1;
+    else if (cmd == "stop") first = last = 2;
+    else if (cmd == "statistics") first = last = 3;
+    else if (cmd == "other") first = last = 0;
+    else if (cmd == "all") first = 0, last = 3;
+    else return false;
+    for (int i = first; i <= last; ++i) {
+        c.answers[static_cast<std::size_t>(i)] = answer{};
+        if (!parse_answer(spec, c.answers[static_cast<std::size_t>(i)])) return false;
+    }
+    return true;
+}
+
+control_settings control;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    enum { opt_control = 1000, opt_answer, opt_stats, opt_help };
+    static const option options[] = {
+        {"control", required_argument, nullptr, opt_control},
+        {"answer", required_argument, nullptr, opt_answer},
+        {"stats", required_argument, nullptr, opt_stats},
+        {"help", no_argument, nullptr, opt_help},
+        {nullptr, 0, nullptr, 0},
+    };
+    int opt;
+    while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+        bool ok = true;
+        switch (opt) {
+            case opt_control: {
+                auto a = parse_endpoint(optarg, frmcu::default_mcu_address);
+                ok = a.has_value();
+                if (ok) control.address = *a, control.enabled = true;
+                break;
+            }
+            case opt_answer: ok = parse_answer_option(optarg, control); break;
+            case opt_stats: ok = parse_stats(optarg, control); break;
+            case opt_help: fputs(usage, stdout); return 0;
+            default: ok = false;
+        }
+        if (!ok) {
+            if (opt != '?') fprintf(stderr, "frmcu-sim: bad argument: %s\n", optarg ? optarg : "");
+            fputs(usage, stderr);
+            return 2;
+        }
+    }
+
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // threads inherit the mask; main waits below
+    signal(SIGPIPE, SIG_IGN);
+
+    if (control.enabled && !start_control(control)) return 1;
+
+    int sig = 0;
+    sigwait(&stop, &sig);
+    say("stopped by signal %d", sig);
+    return 0;
+}

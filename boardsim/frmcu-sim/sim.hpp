@@ -1,0 +1,52 @@
+// frmcu-sim: the FR-MCU's side of the link, for tests and for developers without a board.
+// Each role (control server, ...) runs in a thread of its own and reports what it does as
+// lines on standard output.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace frmcu_sim {
+
+// One line on standard output, flushed at once (called from any thread).
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// "ADDR:PORT" or "PORT" (address defaulting to `address`).
+std::optional<sockaddr_in> parse_endpoint(const std::string& text, const char* address);
+std::string hex(const std::uint8_t* data, std::size_t size);
+
+// How the control server answers one command.
+struct answer {
+    unsigned return_code = 0;
+    int delay_ms = 0;                    // before answering
+    bool silent = false;                 // read the request, never answer, keep the connection
+    bool close = false;                  // read the request, close without answering
+    std::optional<std::array<char, 4>> magic;  // another magic
+    std::optional<std::uint16_t> id;          // another response ID
+    std::optional<std::uint32_t> length;      // another length field
+    int split_ms = -1;                   // header and message as two segments, this far apart
+    bool long_message = false;           // a 300-byte message before the return code
+    int truncate = -1;                   // send only this many bytes of the response, then wait
+};
+
+struct control_settings {
+    bool enabled = false;
+    sockaddr_in address{};
+    std::array<answer, 4> answers{};     // by command code 1 to 3; [0] for unknown codes
+    std::array<std::uint32_t, 11> stats{};
+};
+
+// Whether the FR-MCU is up (a reset takes it down for a while).
+extern std::atomic<bool> online;
+
+// Runs the control server; returns only when it cannot listen.
+bool start_control(const control_settings& settings);
+// Applies one "key[=value],..." answer description to `a`; false on an unknown key.
+bool parse_answer(const std::string& text, answer& a);
+
+}  // namespace frmcu_sim
