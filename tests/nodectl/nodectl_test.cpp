@@ -14,8 +14,7 @@ namespace {
 
 using namespace support;
 
-const std::string banner =
-    "nodectl v0.0.1\n\nCopyright (c) 2026 The gateway tools developers\n";
+const std::string banner = "nodectl v0.0.1\n\nCopyright (c) 2026 The gateway tools developers\n";
 const std::string usage =
     "\nUsage: nodectl <-ipvh> [value]\n"
     "\t -i --ipaddress. IP adress for FlexRay node. Defaults to 192.168.80.10\n"
@@ -29,7 +28,7 @@ const std::string list = "Valid commands in nodectl v0.0.1:\n\tstart\n\tstop\n\t
 
 // The FR-MCU's control server, answering as told.
 class frmcu {
-public:
+  public:
     explicit frmcu(std::vector<std::string> options, std::string address = "127.0.0.1",
                    int port = 0)
         : port_(port ? port : free_port(SOCK_STREAM)) {
@@ -47,7 +46,7 @@ public:
     bool saw(std::string_view text) { return sim_->wait_output(stream::out, text, 5s); }
     const std::string& log() { return sim_->out(); }
 
-private:
+  private:
     int port_;
     std::unique_ptr<process> sim_;
 };
@@ -106,7 +105,8 @@ TEST(NodectlCommands, WrongWordsAreRefusedWithTheList) {
 
 TEST(NodectlExchange, StartAndStopPrintNothingOnSuccess) {
     frmcu fr({});
-    for (const auto& [word, code] : {std::pair{"start", "01"}, {"startup", "01"}, {"stopnow", "02"}}) {
+    for (const auto& [word, code] :
+         {std::pair{"start", "01"}, {"startup", "01"}, {"stopnow", "02"}}) {
         auto r = nodectl_to(fr, {"-f", "-c", word});
         EXPECT_EQ(r.status, exited(0)) << word << r.err;
         EXPECT_EQ(r.out, "");
@@ -133,16 +133,21 @@ TEST(NodectlExchange, VerboseDumpsRequestHeaderAndMessage) {
     frmcu fr({"--answer", "start=rc=0"});
     auto r = nodectl_to(fr, {"-v", "-c", "start"});
     EXPECT_EQ(r.status, exited(0));
-    EXPECT_EQ(r.out, "Creating TCP socket\n"
-                     "Setting up IP address\n"
-                     "Connecting to: 127.0.0.1 " + fr.port_text() + "\n"
-                     "Sending command start to 127.0.0.1 port " + fr.port_text() + "\n"
-                     "Writing FR_CTRL_REQ message:\n"
-                     "\nLength: 10\n\\x46\\x43\\x30\\x31\\x00\\x00\\x00\\x0A\\x00\\x01\n\n"
-                     "Reading FR_CTRL_HEADER\n"
-                     "\nLength: 10\n\\x46\\x43\\x30\\x31\\x00\\x00\\x00\\x0C\\x80\\x01\n\n"
-                     "Reading response message: \n"
-                     "\nLength: 2\n\\x00\\x00\n\n");
+    EXPECT_EQ(r.out,
+              "Creating TCP socket\n"
+              "Setting up IP address\n"
+              "Connecting to: 127.0.0.1 " +
+                  fr.port_text() +
+                  "\n"
+                  "Sending command start to 127.0.0.1 port " +
+                  fr.port_text() +
+                  "\n"
+                  "Writing FR_CTRL_REQ message:\n"
+                  "\nLength: 10\n\\x46\\x43\\x30\\x31\\x00\\x00\\x00\\x0A\\x00\\x01\n\n"
+                  "Reading FR_CTRL_HEADER\n"
+                  "\nLength: 10\n\\x46\\x43\\x30\\x31\\x00\\x00\\x00\\x0C\\x80\\x01\n\n"
+                  "Reading response message: \n"
+                  "\nLength: 2\n\\x00\\x00\n\n");
 }
 
 struct failure_case {
@@ -223,7 +228,8 @@ TEST(NodectlConnection, FailuresBeforeTheExchange) {
 void interrupt_while(const char* answer, const char* stand_in_line) {
     frmcu fr({"--answer", answer});
     spawn_options o;
-    o.args = {program("nodectl"), "-v", "-i", "127.0.0.1", "-p", fr.port_text(), "-c", "statistics"};
+    o.args = {program("nodectl"), "-v", "-i",        "127.0.0.1", "-p",
+              fr.port_text(),     "-c", "statistics"};
     process p(o);
     ASSERT_TRUE(fr.saw(stand_in_line));
     p.signal(SIGINT);
@@ -254,7 +260,7 @@ TEST(NodectlInterrupt, WithoutVerboseNothingIsPrinted) {
 
 // The tests below need fixed ports or the compiled-in addresses: a private network namespace.
 class NodectlDefaults : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!enter_private_netns()) GTEST_SKIP() << "no private network namespace here";
     }

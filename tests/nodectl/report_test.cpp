@@ -30,7 +30,8 @@ TEST(HexDump, SixteenBytesALineUpperCaseNoSeparators) {
     std::vector<std::uint8_t> seventeen(17, 0xAB);
     seventeen[16] = 0xFF;
     std::string line(16 * 4, ' ');
-    for (int i = 0; i < 16; ++i) line.replace(static_cast<std::size_t>(4 * i), 4, "\\xAB");
+    for (int i = 0; i < 16; ++i)
+        line.replace(static_cast<std::size_t>(4 * i), 4, "\\xAB");
     EXPECT_EQ(printed([&](auto f) { nodectl::print_hex_dump(f, seventeen); }),
               "\nLength: 17\n" + line + "\n\\xFF\n\n");
 }
