@@ -2,6 +2,8 @@
 
 #include <getopt.h>
 
+#include <algorithm>
+
 namespace trxset {
 
 namespace {
@@ -108,13 +110,14 @@ std::int32_t to_decimal(std::string_view text) {
 bool read_wuf(std::string_view text, trx_options& options) {
     // Items are separated by commas; one trailing comma ends the list, an empty item does not.
     while (!text.empty()) {
-        const auto comma = text.find(',');
-        const auto item = text.substr(0, comma);
-        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
-        const auto equals = item.find('=');
+        const std::size_t end = std::min(text.find(','), text.size());
+        const std::string_view item(text.data(), end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const std::size_t equals = item.find('=');
         if (equals == std::string_view::npos) return false;
-        if (!store_wuf(item.substr(0, equals), to_unsigned(item.substr(equals + 1)), options))
-            return false;
+        const std::string_view key(item.data(), equals);
+        const std::string_view value(item.data() + equals + 1, item.size() - equals - 1);
+        if (!store_wuf(key, to_unsigned(value), options)) return false;
     }
     return true;
 }
