@@ -11,26 +11,6 @@ namespace {
 
 using namespace linkwatch;
 
-TEST(WatchSettings, TextsAreCutToFifteenCharacters) {
-    const struct {
-        const char* in;
-        const char* kept;
-    } cases[] = {
-        {"eth2", "eth2"},
-        {"abcdefghijklmnopqrst", "abcdefghijklmno"},
-        {"abcdefghijklmno", "abcdefghijklmno"},
-        {"192.168.80.100.7", "192.168.80.100."},
-        {"", ""},
-    };
-    for (const auto& c : cases) {
-        text t;
-        t.fill('x');  // a longer earlier value leaves nothing behind
-        set_text(t, c.in);
-        EXPECT_STREQ(t.data(), c.kept) << c.in;
-        EXPECT_EQ(t.back(), '\0');
-    }
-}
-
 TEST(WatchSettings, GpioNumberIsReadAsADecimalText) {
     const struct {
         const char* in;
@@ -53,22 +33,6 @@ TEST(WatchSettings, GpioNumberIsReadAsADecimalText) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(parse_gpio(c.in), c.number) << '"' << c.in << '"';
-}
-
-TEST(WatchSettings, ResetLineValueFile) {
-    const struct {
-        int gpio;
-        const char* path;
-    } cases[] = {
-        {63, "/sys/class/gpio/gpio63/value"},
-        {0, "/sys/class/gpio/gpio0/value"},
-        {INT_MIN, "/sys/class/gpio/gpio-2147483648/value"},
-    };
-    for (const auto& c : cases) {
-        path_text p;
-        reset_path(p, c.gpio);
-        EXPECT_STREQ(p.data(), c.path);
-    }
 }
 
 TEST(WatchProbe, HostAddressMustBeAValidTextOfTheInterfaceAddress) {
@@ -124,16 +88,6 @@ TEST(WatchProbe, ReceiveGivesUpAfterFourSecondsOrTheSixthAttempt) {
     for (const auto& c : cases)
         EXPECT_EQ(receive_gives_up(c.attempt, c.elapsed), c.gives_up)
             << c.attempt << " " << c.elapsed.seconds;
-}
-
-TEST(WatchReset, EleventhFailedOpenGivesUp) {
-    run_state s;
-    for (int i = 1; i <= 10; ++i) {
-        EXPECT_FALSE(open_failed(s)) << i;
-        EXPECT_EQ(s.open_failures, i);
-    }
-    EXPECT_TRUE(open_failed(s));
-    EXPECT_EQ(s.open_failures, 10);
 }
 
 }  // namespace
