@@ -1,5 +1,6 @@
 // The node control server: one request, one answer per connection, big-endian fields.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,6 +53,12 @@ void serve(int fd, const control_settings& s) {
     }
     say("request %s", hex(req, got).c_str());
     if (got < sizeof req) {
+        close(fd);
+        return;
+    }
+    if (hung) {
+        say("hung: staying silent");
+        linger(fd);
         close(fd);
         return;
     }
@@ -144,23 +151,46 @@ bool parse_answer(const std::string& text, answer& a) {
     return true;
 }
 
-bool start_control(const control_settings& s) {
+// A listening socket on the control address, or -1.
+static int listen_on(const control_settings& s) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&s.address), sizeof s.address) != 0 ||
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd, reinterpret_cast<const sockaddr*>(&s.address), sizeof s.address) != 0 ||
         listen(fd, 16) != 0) {
         say("control: cannot listen: %s", strerror(errno));
-        return false;
+        if (fd >= 0) close(fd);
+        return -1;
     }
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &s.address.sin_addr, text, sizeof text);
     say("control listening on %s:%d", text, ntohs(s.address.sin_port));
-    std::thread([fd, &s] {
+    return fd;
+}
+
+bool start_control(const control_settings& s) {
+    int fd = listen_on(s);
+    if (fd < 0) return false;
+    // While the FR-MCU is offline its port is closed: connections are refused.
+    std::thread([fd, &s]() mutable {
         for (;;) {
+            if (!online) {
+                if (fd >= 0) {
+                    close(fd);
+                    fd = -1;
+                    say("control closed");
+                }
+                sleep_ms(10);
+                continue;
+            }
+            if (fd < 0 && (fd = listen_on(s)) < 0) {
+                sleep_ms(100);
+                continue;
+            }
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 10) <= 0) continue;
             int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) continue;
-            std::thread(serve, c, std::cref(s)).detach();
+            if (c >= 0) std::thread(serve, c, std::cref(s)).detach();
         }
     }).detach();
     return true;

@@ -80,7 +80,12 @@ const char usage[] =
     "                            split=MS (header and message as two segments MS apart),\n"
     "                            body=N (N bytes of result data before the return code),\n"
     "                            truncate=N (send only N bytes, then wait)\n"
-    "  --stats W0,...,W10        the eleven statistics words (decimal or 0x hex)\n";
+    "  --stats W0,...,W10        the eleven statistics words (decimal or 0x hex)\n"
+    "\n"
+    "Reset line (followed in $BOARDSIM_DIR/gpio.log):\n"
+    "  --reset-line GPIO         a low level takes the FR-MCU offline (control port closed)\n"
+    "  --boot-time MS|never      back online MS after the line goes high (default 1000)\n"
+    "  --hang                    accept requests but never answer until the next reset\n";
 
 bool parse_stats(const char* text, control_settings& c) {
     std::size_t k = 0;
@@ -91,6 +96,15 @@ bool parse_stats(const char* text, control_settings& c) {
         p = *end == ',' ? end + 1 : end;
     }
     return k == c.stats.size();
+}
+
+// A non-negative decimal number (reset options).
+bool parse_reset_number(const char* text, int& out) {
+    char* end = nullptr;
+    const long v = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < 0 || v > 1000000000) return false;
+    out = static_cast<int>(v);
+    return true;
 }
 
 bool parse_answer_option(const std::string& text, control_settings& c) {
@@ -118,16 +132,20 @@ bool parse_answer_option(const std::string& text, control_settings& c) {
 }
 
 control_settings control;
+reset_settings reset_line;
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { opt_control = 1000, opt_answer, opt_stats, opt_help };
+    enum { opt_control = 1000, opt_answer, opt_stats, opt_help, opt_reset, opt_boot, opt_hang };
     static const option options[] = {
         {"control", required_argument, nullptr, opt_control},
         {"answer", required_argument, nullptr, opt_answer},
         {"stats", required_argument, nullptr, opt_stats},
         {"help", no_argument, nullptr, opt_help},
+        {"reset-line", required_argument, nullptr, opt_reset},
+        {"boot-time", required_argument, nullptr, opt_boot},
+        {"hang", no_argument, nullptr, opt_hang},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
@@ -149,6 +167,16 @@ int main(int argc, char** argv) {
             case opt_help:
                 fputs(usage, stdout);
                 return 0;
+            case opt_reset:
+                ok = parse_reset_number(optarg, reset_line.gpio);
+                break;
+            case opt_boot:
+                ok = strcmp(optarg, "never") == 0 ? (reset_line.boot_ms = -1, true)
+                                                  : parse_reset_number(optarg, reset_line.boot_ms);
+                break;
+            case opt_hang:
+                hung = true;
+                break;
             default:
                 ok = false;
         }
@@ -167,6 +195,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     if (control.enabled && !start_control(control)) return 1;
+    if (reset_line.gpio >= 0 && !start_reset(reset_line)) return 1;
 
     int sig = 0;
     sigwait(&stop, &sig);

@@ -50,4 +50,15 @@ bool start_control(const control_settings& settings);
 // Applies one "key[=value],..." answer description to `a`; false on an unknown key.
 bool parse_answer(const std::string& text, answer& a);
 
+// Reset line: a low level on the GPIO (as written to the board's gpio.log) takes the FR-MCU
+// offline; it boots again boot_ms after the line goes high.
+struct reset_settings {
+    int gpio = -1;       // -1: the line is not watched
+    int boot_ms = 1000;  // -1: never comes back
+};
+// A hung firmware accepts requests and never answers; a reset cures it.
+extern std::atomic<bool> hung;
+// Watches the reset line of the board that BOARDSIM_DIR names; false when there is none.
+bool start_reset(const reset_settings& settings);
+
 }  // namespace frmcu_sim
