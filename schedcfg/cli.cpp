@@ -36,8 +36,8 @@ bool speed_of_baud(int baud, speed_t& out) {
     static constexpr struct {
         int baud;
         speed_t speed;
-    } speeds[] = {{9600, B9600},     {19200, B19200},   {38400, B38400},
-                  {57600, B57600},   {115200, B115200}, {230400, B230400}};
+    } speeds[] = {{9600, B9600},   {19200, B19200},   {38400, B38400},
+                  {57600, B57600}, {115200, B115200}, {230400, B230400}};
     for (const auto& s : speeds)
         if (s.baud == baud) {
             out = s.speed;

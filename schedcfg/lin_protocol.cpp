@@ -36,7 +36,7 @@ answer_check check_answer(std::span<const std::uint8_t> received) {
 
 const char* error_text(std::uint8_t code) {
     static constexpr std::array<const char*, 9> texts{
-        "",                      // 0: accepted
+        "",  // 0: accepted
         "argument count invalid",
         "start not valid",
         "stop not valid",

@@ -35,8 +35,8 @@ std::size_t build_command(std::span<std::uint8_t, command_buffer_size> out, std:
 enum class answer { accepted, rejected, bad_start };
 struct answer_check {
     answer result;
-    std::uint8_t error_code;                // when rejected
-    std::array<std::uint8_t, 4> head;       // the first four bytes, zero where none arrived
+    std::uint8_t error_code;           // when rejected
+    std::array<std::uint8_t, 4> head;  // the first four bytes, zero where none arrived
 };
 answer_check check_answer(std::span<const std::uint8_t> received);
 const char* error_text(std::uint8_t code);
@@ -59,10 +59,10 @@ body_verdict validate_body(std::span<const std::uint8_t> body);
 
 // The frame a valid body carries.
 struct lin_frame {
-    std::uint8_t identifier;               // bits 0-5 of body byte 3
-    int data_length;                       // count - 6; negative for LOM 3 or 4
-    std::span<const std::uint8_t> data;    // empty when data_length <= 0
-    std::uint8_t trailer;                  // the byte after the data
+    std::uint8_t identifier;             // bits 0-5 of body byte 3
+    int data_length;                     // count - 6; negative for LOM 3 or 4
+    std::span<const std::uint8_t> data;  // empty when data_length <= 0
+    std::uint8_t trailer;                // the byte after the data
 };
 lin_frame frame_of(std::span<const std::uint8_t> valid_body);
 

@@ -61,8 +61,9 @@ __attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
     va_start(args, format);
     const int n = std::vsnprintf(say_buffer.data(), say_buffer.size(), format, args);
     va_end(args);
-    if (n > 0) write_all(1, say_buffer.data(), std::min(static_cast<std::size_t>(n),
-                                                         say_buffer.size() - 1));
+    if (n > 0)
+        write_all(1, say_buffer.data(),
+                  std::min(static_cast<std::size_t>(n), say_buffer.size() - 1));
 }
 
 void say_line(std::size_t length) {
@@ -316,8 +317,7 @@ int command_mode(int argc, char** argv) {
             return 1;
         }
     }
-    lin_send_command(settings.fd, static_cast<std::uint8_t>(type), std::span(args.data(), n),
-                     word);
+    lin_send_command(settings.fd, static_cast<std::uint8_t>(type), std::span(args.data(), n), word);
     return 0;
 }
 
