@@ -66,17 +66,6 @@ TEST(Answer, StartSequenceThenErrorCode) {
     }
 }
 
-TEST(Answer, ErrorTexts) {
-    const std::pair<int, std::string> cases[] = {
-        {1, "argument count invalid"}, {2, "start not valid"},      {3, "stop not valid"},
-        {4, "start after stop"},       {5, "unknown error"},        {6, "not a valid entry"},
-        {7, "invalid LIN ID"},         {8, "frame length to long"}, {9, "unknown error"},
-        {255, "unknown error"},
-    };
-    for (const auto& [code, text] : cases)
-        EXPECT_EQ(error_text(static_cast<std::uint8_t>(code)), text) << code;
-}
-
 // Feeds bytes to the search; returns where it found a start sequence (-1: not found) and the
 // bytes it discarded.
 struct search_run {
