@@ -1,0 +1,73 @@
+// The command line: command words, argument words, numbers, line speeds, usage text.
+#pragma once
+
+#include <termios.h>
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace schedcfg {
+
+struct command {
+    std::string_view word;
+    std::uint8_t type;  // message type code
+};
+inline constexpr std::array<command, 5> commands{{
+    {"schedule", 2},
+    {"frame", 3},
+    {"item", 4},
+    {"baudrate", 5},
+    {"master", 6},
+}};
+
+// The type code of a command word (exact, case-sensitive), or -1.
+int command_type(std::string_view word);
+
+// The command word sits after the options, each option and its argument taken as two words.
+constexpr int command_position(int option_count) {
+    return 2 * option_count + 1;
+}
+
+// An argument word as a byte: optional white space, optional sign, decimal digits up to the first
+// other character, modulo 256 ("300" is 44, "-1" is 255, "12x" is 12). False when the word does
+// not begin with a number.
+bool argument_byte(const char* word, std::uint8_t& out);
+
+// A base-10 option value; text that is not a number reads as 0, values beyond int saturate.
+int option_number(const char* text);
+
+// The speed constant of an accepted line speed; false for any other value.
+bool speed_of_baud(int baud, speed_t& out);
+
+// Printed for too few words on the command line.
+inline constexpr std::string_view usage_text =
+    "usage: \n"
+    "\tschedcfg -bdlt <command>\n"
+    "\t\t-d <lin serial port>\n"
+    "\t\t-l <nr of frames>)\n"
+    "\t\t-t timeout in seconds)\n"
+    "\t\t-b baudrate)\n"
+    "\n"
+    "\tsupported commands are:\n"
+    "\t\t- schedule\n"
+    "\t\t- frame\n"
+    "\t\t- item\n"
+    "\t\t- baudrate\n"
+    "\t\t- master\n"
+    "\n"
+    "Example: \n"
+    "# Setup frame 10 to send data to slaves using protocol 1 with 3 data bytes (1, 2, 3)\n"
+    "./schedcfg -d /dev/ttyHS1 frame 10 0 0 3 1 2 3\n"
+    "# Setup frame 16 to request a response from slaves using protocol 1 and expect 4 bytes long "
+    "answer.\n"
+    "./schedcfg -d /dev/ttyHS1 frame 16 3 0 4\n"
+    "# Schedule created frames in slot 0 and 1, both using 60 ticks each and enable both.\n"
+    "./schedcfg -d /dev/ttyHS1 item 0 10 60 1\n"
+    "./schedcfg -d /dev/ttyHS1 item 1 16 60 1\n"
+    "# Enable the schedule to use items 0-1 start with item 0.\n"
+    "./schedcfg -d /dev/ttyHS1 schedule 0 1 0 1\n"
+    "# Start to listen for forwarded responses.\n"
+    "./schedcfg -d /dev/ttyHS1 listen\n";
+
+}  // namespace schedcfg

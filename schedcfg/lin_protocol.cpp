@@ -1,0 +1,95 @@
+#include "schedcfg/lin_protocol.hpp"
+
+#include <algorithm>
+
+namespace schedcfg {
+
+std::uint8_t xor_checksum(std::span<const std::uint8_t> bytes) {
+    std::uint8_t sum = 0;
+    for (std::uint8_t b : bytes)
+        sum ^= b;
+    return sum;
+}
+
+std::size_t build_command(std::span<std::uint8_t, command_buffer_size> out, std::uint8_t type,
+                          std::span<const std::uint8_t> args) {
+    if (args.size() > max_argument_bytes) return 0;
+    const std::size_t n = args.size();
+    std::copy(start_sequence.begin(), start_sequence.end(), out.begin());
+    out[4] = static_cast<std::uint8_t>(n + 2);
+    out[5] = type;
+    std::copy(args.begin(), args.end(), out.begin() + 6);
+    // The checksum covers LOM, type and the arguments, never the start sequence.
+    out[6 + n] = xor_checksum(out.subspan(4, n + 2));
+    return n + 7;
+}
+
+answer_check check_answer(std::span<const std::uint8_t> received) {
+    answer_check c{answer::bad_start, 0, {}};
+    std::copy_n(received.begin(), std::min(received.size(), c.head.size()), c.head.begin());
+    // A short answer is judged like one without the start sequence: there is no error code.
+    if (received.size() < response_size || c.head != start_sequence) return c;
+    c.error_code = received[4];
+    c.result = c.error_code == 0 ? answer::accepted : answer::rejected;
+    return c;
+}
+
+const char* error_text(std::uint8_t code) {
+    static constexpr std::array<const char*, 9> texts{
+        "",  // 0: accepted
+        "argument count invalid",
+        "start not valid",
+        "stop not valid",
+        "start after stop",
+        "unknown error",  // 5 has no text of its own
+        "not a valid entry",
+        "invalid LIN ID",
+        "frame length to long",
+    };
+    return code < texts.size() ? texts[code] : "unknown error";
+}
+
+search_step search_byte(int& counter, std::uint8_t byte) {
+    if (byte == start_byte) {
+        ++counter;
+        return search_step::counted;
+    }
+    if (byte == start_last) {
+        if (counter > 2) {
+            counter = 0;
+            return search_step::found;
+        }
+        return search_step::counted;
+    }
+    counter = 0;
+    return search_step::discarded;
+}
+
+std::size_t missing_body_bytes(std::span<const std::uint8_t> body) {
+    if (body.empty()) return 0;
+    const std::size_t lom = body[0];
+    return lom > body.size() - 1 ? lom - (body.size() - 1) : 0;
+}
+
+body_verdict validate_body(std::span<const std::uint8_t> body) {
+    const std::size_t count = body.size();
+    if (count < body_min_read) return body_verdict::short_body;
+    if (xor_checksum(body.first(count - 1)) != body[count - 1]) return body_verdict::checksum_error;
+    if (body[0] != count - 1) return body_verdict::lom_mismatch;
+    if (body[1] != forwarded_frame_type) return body_verdict::wrong_type;
+    if (body[2] != 0) return body_verdict::bad_status;
+    return body_verdict::valid;
+}
+
+lin_frame frame_of(std::span<const std::uint8_t> body) {
+    // A valid body has at least 4 bytes: with 3, the status byte is the checksum 0x02 ^ 0x07.
+    const std::size_t count = body.size();
+    lin_frame f{};
+    f.identifier = count > 3 ? static_cast<std::uint8_t>(body[3] & 0x3F) : 0;
+    f.data_length = static_cast<int>(count) - 6;
+    if (f.data_length > 0) f.data = body.subspan(4, static_cast<std::size_t>(f.data_length));
+    f.trailer = count >= 2 ? body[count - 2] : 0;
+    return f;
+}
+
+}  // namespace schedcfg

@@ -1,0 +1,361 @@
+// schedcfg end to end over a real pty: the test holds the co-processor's side of the line.
+#include <signal.h>
+#include <termios.h>
+
+#include <gtest/gtest.h>
+
+#include "schedcfg/cli.hpp"
+#include "tests/schedcfg/line.hpp"
+#include "tests/support/pty.hpp"
+
+namespace {
+
+using namespace schedcfg_test;
+
+const std::string accepted = "7e7e7ea7 00";
+
+class Schedcfg : public ::testing::Test {
+  protected:
+    // Words with "PTY" in them name the line's slave path.
+    void start(std::vector<std::string> args) {
+        for (auto& a : args)
+            if (auto at = a.find("PTY"); at != std::string::npos)
+                a.replace(at, 3, pty.slave_path());
+        prog = start_schedcfg(args);
+    }
+    // Once the program waits for more input, sends the bytes and waits until it took them all
+    // (or ended), so that the next bytes never join them in one read.
+    void feed(std::string_view hex_text) {
+        ASSERT_TRUE(waiting_for_input(prog->pid(), pty.slave_path(), 10s));
+        const auto before = bytes_read_by(prog->pid());
+        const bytes b = hex(hex_text);
+        pty.write(b);
+        const auto deadline = clock::now() + 10s;
+        while (bytes_read_by(prog->pid()) < before + static_cast<long long>(b.size()) &&
+               prog->running() && clock::now() < deadline)
+            usleep(1000);
+    }
+    bytes wire(std::size_t count) { return pty.read(count, 10s); }
+    result finish() {
+        const auto st = prog->wait(15s);
+        EXPECT_TRUE(st.has_value()) << "still running";
+        return {st.value_or(exit_status{}), prog->out(), prog->err()};
+    }
+    // A command exchange: the message must arrive as `expected`, then `answer` goes back.
+    result exchange(std::vector<std::string> args, const bytes& expected,
+                    std::string_view answer = accepted) {
+        start(args);
+        EXPECT_EQ(wire(expected.size()), expected);
+        feed(answer);
+        return finish();
+    }
+
+    support::pty_pair pty;
+    std::unique_ptr<process> prog;
+};
+
+TEST_F(Schedcfg, ArgumentErrorsSendNothing) {
+    const std::string usage(schedcfg::usage_text);
+    const std::string too_many = "frame: too many arguments: 250 (at most 249)\n";
+    std::vector<std::string> many = {"-d", "PTY", "frame"};
+    many.resize(many.size() + 250, "1");
+    struct {
+        std::vector<std::string> args;
+        std::string out, err;
+    } cases[] = {
+        {{}, usage, ""},
+        {{"-d"}, usage, ""},
+        {{"-d", "PTY"}, usage, ""},  // no word left where the command should be
+        {{"-b", "4800"}, "Unknown baudrate specified: 4800\n", ""},  // speed before device
+        {{"--baud", "4800", "-d", "PTY", "frame"}, "Unknown baudrate specified: 4800\n", ""},
+        {{"-t", "1", "frame"}, "No tty device specified\n", ""},
+        {{"-d", "/nonexistent/tty", "frame"},
+         "Failed to open /nonexistent/tty. error: No such file or directory\n",
+         "failed to open: /nonexistent/tty\n"},
+        {{"-d", "/dev/null", "frame"},
+         "Failed to set termios. error: Inappropriate ioctl for device\n",
+         "failed to open: /dev/null\n"},
+        {{"-d", "PTY", "listen"}, "", "listen: not a valid command.\n"},
+        {{"-d", "PTY", "Frame", "1"}, "", "Frame: not a valid command.\n"},
+        {{"-dPTY", "frame", "1", "2"}, "", "1: not a valid command.\n"},  // one word, one option
+        {{"-d", "PTY", "frame", "10", "abc", "3"},
+         "",
+         "abc: not a valid argument, a number is expected.\n"},
+        {{"-d", "PTY", "frame", "10", ""}, "", ": not a valid argument, a number is expected.\n"},
+        {many, "", too_many},
+    };
+    for (const auto& c : cases) {
+        start(c.args);
+        const result r = finish();
+        EXPECT_EQ(r.status, exited(1)) << c.err;
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_TRUE(pty.read(1, 200ms).empty());
+}
+
+TEST_F(Schedcfg, RejectedOptionCountsTowardsTheCommandPosition) {
+    start({"-x", "-d", "PTY", "frame", "1"});
+    const result r = finish();
+    EXPECT_EQ(r.status, exited(1));
+    EXPECT_NE(r.err.find("invalid option"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.err.ends_with("\n1: not a valid command.\n")) << r.err;
+}
+
+TEST_F(Schedcfg, CommandsOnTheWire) {
+    std::vector<std::string> longest = {"-d", "PTY", "frame"};
+    longest.resize(longest.size() + 249, "1");
+    bytes longest_wire = hex("7e7e7ea7 fb 03");
+    longest_wire.resize(longest_wire.size() + 249, 1);
+    longest_wire.push_back(0xfb ^ 0x03 ^ 0x01);
+    struct {
+        std::vector<std::string> args;
+        bytes wire;
+    } cases[] = {
+        {{"-d", "PTY", "schedule", "0", "1", "0", "1"}, hex("7e7e7ea7 06 02 00 01 00 01 04")},
+        {{"-d", "PTY", "frame", "10", "0", "0", "3", "1", "2", "3"},
+         hex("7e7e7ea7 09 03 0a 00 00 03 01 02 03 03")},
+        {{"-d", "PTY", "frame", "16", "3", "0", "4"}, hex("7e7e7ea7 06 03 10 03 00 04 12")},
+        {{"-d", "PTY", "item", "0", "10", "60", "1"}, hex("7e7e7ea7 06 04 00 0a 3c 01 35")},
+        {{"-d", "PTY", "baudrate"}, hex("7e7e7ea7 02 05 07")},
+        // A word that begins with '-' would be an option: " -1" stands for -1.
+        {{"-d", "PTY", "master", "300", " -1", "12x", " 7"}, hex("7e7e7ea7 06 06 2c ff 0c 07 d8")},
+        // Options may follow the command; long options; -t has no say in command mode.
+        {{"frame", "10", "0", "0", "3", "1", "2", "3", "-d", "PTY"},
+         hex("7e7e7ea7 09 03 0a 00 00 03 01 02 03 03")},
+        {{"--device", "PTY", "--baud", "115200", "-t", "0", "item", "1", "16", "60", "1"},
+         hex("7e7e7ea7 06 04 01 10 3c 01 2e")},
+        {longest, longest_wire},
+    };
+    for (const auto& c : cases) {
+        const result r = exchange(c.args, c.wire);
+        EXPECT_EQ(r.status, exited(0)) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(Schedcfg, FailedAnswers) {
+    const std::string fail = "failed to write CMD: schedule\n";
+    struct {
+        std::vector<std::string> parts;  // the answer, in separate writes
+        std::string err;
+    } cases[] = {
+        {{"7e7e7ea7 01"}, "error set in response: argument count invalid\n"},
+        {{"7e7e7ea7 02"}, "error set in response: start not valid\n"},
+        {{"7e7e7ea7 03"}, "error set in response: stop not valid\n"},
+        {{"7e7e7ea7 04"}, "error set in response: start after stop\n"},
+        {{"7e7e7ea7 05"}, "error set in response: unknown error\n"},
+        {{"7e7e7ea7 06"}, "error set in response: not a valid entry\n"},
+        {{"7e7e7ea7 07"}, "error set in response: invalid LIN ID\n"},
+        {{"7e7e7ea7 08"}, "error set in response: frame length to long\n"},
+        {{"7e7e7ea7 09"}, "error set in response: unknown error\n"},
+        {{"7e7e7ea7 ff"}, "error set in response: unknown error\n"},
+        {{"7e7ea7 00 00"}, "invalid message start sequence\nDUMP: 0x7e 0x7e 0xa7 0x00\n"},
+        // Short answers: the second read brings less than the five bytes.
+        {{"7e7e", "7e"}, "invalid message start sequence\nDUMP: 0x7e 0x7e 0x7e 0x00\n"},
+        {{"7e", "7e7e a7"}, "invalid message start sequence\nDUMP: 0x7e 0x7e 0x7e 0xa7\n"},
+        {{}, "serial read timed-out\n"},
+    };
+    for (const auto& c : cases) {
+        start({"-d", "PTY", "schedule", "0", "1", "0", "1"});
+        EXPECT_EQ(wire(11).size(), 11u);
+        for (const auto& part : c.parts)
+            feed(part);
+        const result r = finish();
+        EXPECT_EQ(r.status, exited(1));
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err + fail);
+    }
+}
+
+TEST_F(Schedcfg, SignalWhileAwaitingTheAnswer) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        start({"-d", "PTY", "schedule", "0", "1", "0", "1"});
+        EXPECT_EQ(wire(11).size(), 11u);
+        ASSERT_TRUE(waiting_for_input(prog->pid(), pty.slave_path(), 10s));
+        prog->signal(sig);
+        const result r = finish();
+        EXPECT_EQ(r.status, exited(1));
+        EXPECT_EQ(r.out, "application receiving signal: " + std::to_string(sig) + "\n");
+        EXPECT_EQ(r.err,
+                  "serial read failed: Interrupted system call\n"
+                  "failed to write CMD: schedule\n");
+    }
+}
+
+TEST_F(Schedcfg, LineSettings) {
+    const int slave = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    for (auto [baud, speed] : {std::pair{"9600", B9600}, {"230400", B230400}, {"", B57600}}) {
+        termios t{};
+        tcgetattr(slave, &t);
+        t.c_iflag |= ICRNL | IXON;  // settings the program must not keep
+        t.c_cflag |= PARENB | CSTOPB;
+        tcsetattr(slave, TCSANOW, &t);
+        std::vector<std::string> args = {"-d", "PTY", "baudrate"};
+        if (*baud) args.insert(args.begin(), {"-b", baud});
+        EXPECT_EQ(exchange(args, hex("7e7e7ea7 02 05 07")).status, exited(0));
+        tcgetattr(slave, &t);
+        EXPECT_EQ(t.c_iflag, tcflag_t{IGNBRK | IGNPAR | INPCK});
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL),
+                  tcflag_t{CS8 | CREAD | CLOCAL});
+        EXPECT_EQ(cfgetospeed(&t), speed) << baud;
+        EXPECT_EQ(t.c_cc[VMIN], 0);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+    }
+    close(slave);
+}
+
+// Listen mode.
+
+const std::string example = "7e7e7ea7 08 07 00 8a 01 02 03 5c d9";
+const std::string example_dump = "<<  0x08 0x07 0x00 0x8a 0x01 0x02 0x03 0x5c 0xd9 \n";
+const std::string example_line = "T <0a> [03] 0x01 0x02 0x03 (5c) \n";
+std::string counters(int received, int dropped) {
+    return "LIN RCV CNT: " + std::to_string(received) +
+           "\nLIN DROPPED CNT: " + std::to_string(dropped) + "\n";
+}
+
+TEST_F(Schedcfg, ListenUntilTheFrameCount) {
+    // Input already waiting when the port opens is dropped.
+    pty.write(text(hex("55 66")));
+    const int slave = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int queued = 0;
+    for (auto until = clock::now() + 10s; queued < 2 && clock::now() < until; usleep(1000))
+        ioctl(slave, FIONREAD, &queued);
+    close(slave);
+    ASSERT_EQ(queued, 2);
+    start({"-d", "PTY", "--listen", "2"});
+    // A whole 18-byte body is one read: the next message, in the same write, stays for the
+    // search. The stray byte before it is reported.
+    feed("7e7e7ea7 11 07 00 3f 01 02 03 04 05 06 07 08 09 0a 0b 0c ee cb 42" + example);
+    const result r = finish();
+    EXPECT_EQ(r.status, exited(0));
+    EXPECT_EQ(mask_stamps(r.out),
+              "<<  0x11 0x07 0x00 0x3f 0x01 0x02 0x03 0x04 0x05 0x06 0x07 0x08 0x09 0x0a 0x0b "
+              "0x0c 0xee 0xcb \n"
+              "T <3f> [0c] 0x01 0x02 0x03 0x04 0x05 0x06 0x07 0x08 0x09 0x0a 0x0b 0x0c (ee) \n" +
+                  example_dump + example_line + counters(2, 0));
+    EXPECT_EQ(r.err, "start seq discarding byte: 42\n");
+}
+
+TEST_F(Schedcfg, ShortBodiesAndABodyInTwoWrites) {
+    start({"-d", "PTY", "-l", "3", "-t", "5"});
+    feed("7e7e7ea7 03 07 00 04");
+    // Three body bytes satisfy the first read; one more read takes what LOM promises.
+    feed("7e7e7ea7 08 07 00");
+    feed("8a 01 02 03 5c d9");
+    feed("7e 7e 7e 7e 7e a7 05 07 00 10 01 13");
+    const result r = finish();
+    EXPECT_EQ(r.status, exited(0)) << r.err;
+    EXPECT_EQ(mask_stamps(r.out),
+              "<<  0x03 0x07 0x00 0x04 \nT <04> [fffffffe] (00) \n" + example_dump + example_line +
+                  "<<  0x05 0x07 0x00 0x10 0x01 0x13 \nT <10> [00] (01) \n" + counters(3, 0));
+    // Stamps are the monotonic clock at printing, never decreasing.
+    std::vector<std::string> stamps;
+    for (std::size_t at = 0; (at = r.out.find("\n0", at)) != std::string::npos; ++at)
+        stamps.push_back(r.out.substr(at + 1, 20));
+    ASSERT_EQ(stamps.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end()));
+}
+
+TEST_F(Schedcfg, AnInvalidBodyEndsListening) {
+    const std::string valid_first = "7e7e7ea7 05 07 00 10 01 13";
+    const std::string valid_dump = "<<  0x05 0x07 0x00 0x10 0x01 0x13 \nT <10> [00] (01) \n";
+    struct {
+        std::vector<std::string> parts;
+        std::string dump, err;
+    } cases[] = {
+        {{"7e7e7ea7 08 07 00 8a 01 02 03 5c d8"},
+         "<<  0x08 0x07 0x00 0x8a 0x01 0x02 0x03 0x5c 0xd8 \n",
+         "checksum error\n"},
+        {{"7e7e7ea7 01", "00"}, "<<  0x01 0x00 \n", "invalid frame length\n"},
+        // The completion read times out: the body stays short.
+        {{"7e7e7ea7 08 07 00 8a 01"}, "<<  0x08 0x07 0x00 0x8a 0x01 \n", "checksum error\n"},
+        // Two bodies in one read.
+        {{"7e7e7ea7 05 07 00 10 01 13 7e7e7ea7 05 07 00 11 01 12"},
+         "<<  0x05 0x07 0x00 0x10 0x01 0x13 0x7e 0x7e 0x7e 0xa7 0x05 0x07 0x00 0x11 0x01 0x12 \n",
+         "checksum error\n"},
+    };
+    bool first = true;
+    for (const auto& c : cases) {
+        start({"-d", "PTY", "-l", "0"});
+        if (first) feed(valid_first);
+        for (const auto& part : c.parts)
+            feed(part);
+        const result r = finish();
+        EXPECT_EQ(r.status, exited(0));
+        EXPECT_EQ(mask_stamps(r.out),
+                  (first ? valid_dump : "") + c.dump + c.dump + counters(first ? 1 : 0, 1));
+        EXPECT_EQ(r.err, c.err);
+        first = false;
+    }
+}
+
+TEST_F(Schedcfg, ASilentLineTimesOut) {
+    for (const char* timeout : {"1", "0"}) {
+        const auto began = clock::now();
+        start({"-d", "PTY", "-l", "0", "-t", timeout});
+        const result r = finish();
+        EXPECT_EQ(r.status, exited(1));
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "serial read timed-out: \n");
+        if (timeout[0] == '1') {
+            EXPECT_GE(clock::now() - began, 900ms);
+        }
+    }
+}
+
+TEST_F(Schedcfg, ABodyThatNeverComesTimesOut) {
+    start({"-d", "PTY", "-l", "0", "-t", "1"});
+    feed(example);
+    feed("7e7e7ea7");
+    const result r = finish();
+    EXPECT_EQ(r.status, exited(1));
+    EXPECT_EQ(mask_stamps(r.out), example_dump + example_line);  // no counter lines
+    EXPECT_EQ(r.err, "serial read timed-out\n");
+}
+
+// The handler's line comes after every line printed before the signal, on a pipe too.
+TEST_F(Schedcfg, SignalWhileSearching) {
+    start({"-d", "PTY", "-l", "0", "-t", "30"});
+    feed(example);
+    // Unbuffered: the frame line is out before the program waits again.
+    ASSERT_TRUE(prog->wait_output(stream::out, example_line.substr(2), 10s));
+    ASSERT_TRUE(waiting_for_input(prog->pid(), pty.slave_path(), 10s));
+    prog->signal(SIGINT);
+    const result r = finish();
+    EXPECT_EQ(r.status, exited(1));
+    EXPECT_EQ(mask_stamps(r.out),
+              example_dump + example_line + "application receiving signal: 2\n");
+    EXPECT_EQ(r.err, "serial read failed: Interrupted system call\n");
+}
+
+TEST_F(Schedcfg, SignalWhileReadingABodyEndsListening) {
+    struct {
+        int sig;
+        std::string input;
+    } cases[] = {
+        {SIGINT, "7e7e7ea7"},            // waiting for the body
+        {SIGTERM, "7e7e7ea7 08 07 00"},  // waiting for the rest of it
+    };
+    for (const auto& c : cases) {
+        start({"-d", "PTY", "-l", "0", "-t", "30"});
+        feed(example);
+        feed(c.input);
+        ASSERT_TRUE(waiting_for_input(prog->pid(), pty.slave_path(), 10s));
+        prog->signal(c.sig);
+        const result r = finish();
+        EXPECT_EQ(r.status, exited(0));
+        EXPECT_EQ(mask_stamps(r.out), example_dump + example_line +
+                                          "application receiving signal: " + std::to_string(c.sig) +
+                                          "\nserial read: Interrupted system call\n" +
+                                          counters(1, 0));
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+}  // namespace
