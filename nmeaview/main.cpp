@@ -93,31 +93,37 @@ int main_flow(int argc, char** argv) {
     }
     apply_line_settings(run.port);
 
-    // The two signals are let through only while waiting, so none is missed between the
-    // check and the wait.
+    // The stop signals are held back between the check of the flag and the wait, so that
+    // none slips in unseen; the wait lets them through.
     sigset_t stop_signals, wait_mask;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
+    sigprocmask(SIG_SETMASK, nullptr, &wait_mask);
     sigdelset(&wait_mask, SIGINT);
     sigdelset(&wait_mask, SIGTERM);
 
-    while (!stop_requested) {
+    const timespec step{wait_seconds, 0};
+    // Readable yet nothing to read means the line is hung up (or a file has ended): then the
+    // next step is waited out without the port rather than spun on.
+    bool hung_up = false;
+    for (;;) {
+        sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+        if (stop_requested) break;
         fd_set readable;
         FD_ZERO(&readable);
-        FD_SET(run.port, &readable);
-        const timespec timeout{wait_seconds, 0};
-        if (pselect(run.port + 1, &readable, nullptr, nullptr, &timeout, &wait_mask) <= 0)
-            continue;
+        if (!hung_up) FD_SET(run.port, &readable);
+        const int ready =
+            pselect(hung_up ? 0 : run.port + 1, &readable, nullptr, nullptr, &step, &wait_mask);
+        // A signal that came while the port was readable is taken here.
+        sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
+        hung_up = false;
+        if (ready <= 0) continue;
         const ssize_t n = read(run.port, run.input.data(), run.input.size());
-        if (n > 0) {
+        if (n > 0)
             take_bytes(static_cast<std::size_t>(n));
-            continue;
-        }
-        // Readable yet nothing to read: the line is hung up (or at the end of a file). Wait
-        // out one step rather than spin on it.
-        pselect(0, nullptr, nullptr, nullptr, &timeout, &wait_mask);
+        else
+            hung_up = true;
     }
     return 1;
 }

@@ -177,8 +177,8 @@ bool feed(assembler& a, char byte, std::string_view& text) {
                 store(a, byte);
                 a.state = assembler_state::idle;
                 // From after "$" to before the LF.
-                text = std::string_view(a.buffer.data() + 1,
-                                        static_cast<std::size_t>(a.position - 2));
+                text =
+                    std::string_view(a.buffer.data() + 1, static_cast<std::size_t>(a.position - 2));
                 a.position = 0;
                 return a.computed == a.received;
             }
@@ -202,9 +202,9 @@ sentence_kind handle_sentence(std::string_view text, position_record& record) {
 std::size_t format_fix(const position_record& r, std::span<char, line_max> out) {
     const int n = std::snprintf(
         out.data(), out.size(),
-        "\r\n+GPRMC: Fix Time: %d%d%d %d:%d:%d Lat: %d.%d.%d, Long: %d.%d.%d Speed: %d\r\n",
-        r.year, r.month, r.day, r.hour, r.minute, r.second, r.lat_degrees, r.lat_minutes,
-        r.lat_fraction, r.lon_degrees, r.lon_minutes, r.lon_fraction, r.speed);
+        "\r\n+GPRMC: Fix Time: %d%d%d %d:%d:%d Lat: %d.%d.%d, Long: %d.%d.%d Speed: %d\r\n", r.year,
+        r.month, r.day, r.hour, r.minute, r.second, r.lat_degrees, r.lat_minutes, r.lat_fraction,
+        r.lon_degrees, r.lon_minutes, r.lon_fraction, r.speed);
     return n < 0 ? 0 : static_cast<std::size_t>(n);
 }
 

@@ -64,11 +64,11 @@ struct kind_name {
     const char* name;
     kind k;
 };
-constexpr kind_name kind_names[] = {
-    {"fix", kind::fix},       {"nofix", kind::nofix},         {"nocourse", kind::nocourse},
-    {"gga", kind::gga},       {"other", kind::other},         {"gnrmc", kind::gnrmc},
-    {"badsum", kind::badsum}, {"lowercase", kind::lowercase}, {"long", kind::longer},
-    {"garbage", kind::garbage}};
+constexpr kind_name kind_names[] = {{"fix", kind::fix},           {"nofix", kind::nofix},
+                                    {"nocourse", kind::nocourse}, {"gga", kind::gga},
+                                    {"other", kind::other},       {"gnrmc", kind::gnrmc},
+                                    {"badsum", kind::badsum},     {"lowercase", kind::lowercase},
+                                    {"long", kind::longer},       {"garbage", kind::garbage}};
 
 struct settings {
     std::string file;
@@ -301,10 +301,9 @@ bool send(int master, const std::string& bytes, long split) {
     return !stop;
 }
 
-// Waits for the reader's flush, which the master sees in packet mode.
+// Waits for the reader's flush, which the master sees in packet mode (switched on before the
+// port was made known).
 void wait_for_reader(int master) {
-    int on = 1;
-    ioctl(master, TIOCPKT, &on);
     while (!stop) {
         pollfd p{master, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) continue;
@@ -333,25 +332,23 @@ void wait_until_read(int slave) {
 int main(int argc, char** argv) {
     settings s;
     parse_start("230394,123519", s.start);
-    const option long_options[] = {{"file", required_argument, nullptr, 'f'},
-                                   {"loop", no_argument, nullptr, 'L'},
-                                   {"mix", required_argument, nullptr, 'm'},
-                                   {"count", required_argument, nullptr, 'n'},
-                                   {"rate", required_argument, nullptr, 'r'},
-                                   {"burst", required_argument, nullptr, 'b'},
-                                   {"split", required_argument, nullptr, 's'},
-                                   {"lf", no_argument, nullptr, 'e'},
-                                   {"start", required_argument, nullptr, 't'},
-                                   {"link", required_argument, nullptr, 'l'},
-                                   {"wait-reader", no_argument, nullptr, 'w'},
-                                   {"unplug", no_argument, nullptr, 'x'},
-                                   {"help", no_argument, nullptr, 'h'},
-                                   {nullptr, 0, nullptr, 0}};
+    const option long_options[] = {
+        {"file", required_argument, nullptr, 'f'},  {"loop", no_argument, nullptr, 'L'},
+        {"mix", required_argument, nullptr, 'm'},   {"count", required_argument, nullptr, 'n'},
+        {"rate", required_argument, nullptr, 'r'},  {"burst", required_argument, nullptr, 'b'},
+        {"split", required_argument, nullptr, 's'}, {"lf", no_argument, nullptr, 'e'},
+        {"start", required_argument, nullptr, 't'}, {"link", required_argument, nullptr, 'l'},
+        {"wait-reader", no_argument, nullptr, 'w'}, {"unplug", no_argument, nullptr, 'x'},
+        {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "f:m:n:r:b:s:et:l:wxh", long_options, nullptr)) != -1) {
         switch (c) {
-            case 'f': s.file = optarg; break;
-            case 'L': s.loop = true; break;
+            case 'f':
+                s.file = optarg;
+                break;
+            case 'L':
+                s.loop = true;
+                break;
             case 'm':
                 if (!parse_mix(optarg, s.mix)) return bad_usage("unknown kind in --mix");
                 break;
@@ -367,15 +364,27 @@ int main(int argc, char** argv) {
             case 's':
                 if (!parse_long(optarg, 1, s.split)) return bad_usage("bad --split");
                 break;
-            case 'e': s.lf = true; break;
+            case 'e':
+                s.lf = true;
+                break;
             case 't':
                 if (!parse_start(optarg, s.start)) return bad_usage("bad --start");
                 break;
-            case 'l': s.link = optarg; break;
-            case 'w': s.wait_reader = true; break;
-            case 'x': s.unplug = true; break;
-            case 'h': std::fputs(usage_text, stdout); return 0;
-            default: std::fputs(usage_text, stderr); return 2;
+            case 'l':
+                s.link = optarg;
+                break;
+            case 'w':
+                s.wait_reader = true;
+                break;
+            case 'x':
+                s.unplug = true;
+                break;
+            case 'h':
+                std::fputs(usage_text, stdout);
+                return 0;
+            default:
+                std::fputs(usage_text, stderr);
+                return 2;
         }
     }
     if (optind < argc) return bad_usage("unexpected argument");
@@ -418,6 +427,10 @@ int main(int argc, char** argv) {
             std::perror("gps-sim: link");
             return 1;
         }
+    }
+    if (s.wait_reader) {
+        int on = 1;
+        ioctl(master, TIOCPKT, &on);
     }
     std::printf("%s\n", port.c_str());
     std::fflush(stdout);

@@ -64,8 +64,7 @@ TEST(Reader, PrintsWhatTheRulesAllow) {
          "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n" + no_fix,
          all_zero},
         {"empty course: not printed, yet the position is kept",
-         framed("GPRMC,123519,A,4807.038,N,01131.000,E,022.4,,230394,003.1,W") + no_fix,
-         after_fix},
+         framed("GPRMC,123519,A,4807.038,N,01131.000,E,022.4,,230394,003.1,W") + no_fix, after_fix},
         {"each position field is kept as soon as it is read",
          reference + framed("GPRMC,123519,A,5000.5,N,01131,E,022.4,084.4,230394,003.1,W") + no_fix,
          reference_line + line("000 0:0:0 Lat: 50.0.5, Long: 11.31.0 Speed: 224")},
@@ -83,7 +82,8 @@ TEST(Reader, PrintsWhatTheRulesAllow) {
         {"garbage between sentences", "\r\n*12,\x01\xff junk\n" + reference + "zz*\r\n" + no_fix,
          reference_line + after_fix},
         {"time and date pieces, fractions of seconds dropped",
-         framed("GPRMC,083005.00,V,,,,,,,010203,,,N"), line("321 8:30:5 Lat: 0.0.0, Long: 0.0.0 Speed: 0")},
+         framed("GPRMC,083005.00,V,,,,,,,010203,,,N"),
+         line("321 8:30:5 Lat: 0.0.0, Long: 0.0.0 Speed: 0")},
         {"a short time field lends the characters after it",
          framed("GPRMC,1,A,4807.038,N,01131.000,E,022.4,084.4,230394,,"),
          line("94323 1:0:48 Lat: 48.7.38, Long: 11.31.0 Speed: 224")},
@@ -92,8 +92,8 @@ TEST(Reader, PrintsWhatTheRulesAllow) {
         {"date without a comma after it", framed("GPRMC,123519,V,,,,,,,230394"), ""},
         {"no fix with a position field missing", framed("GPRMC,123519,V,,,,,,230394,"), ""},
         {"no comma at all", framed("GPRMC"), ""},
-        {"name must match exactly", framed("GPRMCX,123519,V,,,,,,,230394,,") +
-                                        framed("gprmc,123519,V,,,,,,,230394,,"), ""},
+        {"name must match exactly",
+         framed("GPRMCX,123519,V,,,,,,,230394,,") + framed("gprmc,123519,V,,,,,,,230394,,"), ""},
         {"speed and fraction digits; a point may end the speed",
          framed("GPRMC,000000,A,0000.0380,N,18000.5,W,0.05,1.,010100,,") + no_fix +
              framed("GPRMC,000000,A,0000.0,N,00000.0,W,12.57,1.0,010100,,") +
