@@ -107,7 +107,10 @@ std::string hex2(unsigned v, bool lower) {
 // Generated sentences: every kind of one round shares the round's time and position.
 class generator {
   public:
-    generator(const settings& s) : s_(s), base_(timegm(const_cast<std::tm*>(&s.start))) {}
+    explicit generator(const settings& s) : s_(s) {
+        std::tm start = s.start;
+        base_ = timegm(&start);
+    }
 
     std::string next() {
         const kind k = s_.mix[index_];
@@ -210,7 +213,7 @@ class generator {
     }
 
     const settings& s_;
-    std::time_t base_;
+    std::time_t base_ = 0;
     std::size_t index_ = 0;
     long round_ = 0;
     std::uint32_t noise_ = 1;
@@ -463,10 +466,10 @@ int main(int argc, char** argv) {
         }
         if (!unit.empty() && !send(master, unit, s.split)) break;
         if (more && s.rate > 0) {
-            const long step = 1'000'000'000L / s.rate * s.burst;
-            next.tv_nsec += step % 1'000'000'000L;
-            next.tv_sec += step / 1'000'000'000L + next.tv_nsec / 1'000'000'000L;
-            next.tv_nsec %= 1'000'000'000L;
+            const std::int64_t step = std::int64_t{1'000'000'000} * s.burst / s.rate;
+            const std::int64_t nsec = next.tv_nsec + step % 1'000'000'000;
+            next.tv_sec += static_cast<std::time_t>(step / 1'000'000'000 + nsec / 1'000'000'000);
+            next.tv_nsec = static_cast<long>(nsec % 1'000'000'000);
             while (!stop && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) != 0) {
             }
         }

@@ -25,9 +25,9 @@ void log_line(const char* text, int length) {
 
 extern "C" int tcsetattr(int fd, int action, const termios* t) {
     char text[160];
-    const int n = std::snprintf(text, sizeof text,
-                                "tcsetattr %d cflag %o lflag %o vmin %d vtime %d\n", action,
-                                t->c_cflag, t->c_lflag, t->c_cc[VMIN], t->c_cc[VTIME]);
+    const int n =
+        std::snprintf(text, sizeof text, "tcsetattr %d cflag %o lflag %o vmin %d vtime %d\n",
+                      action, t->c_cflag, t->c_lflag, t->c_cc[VMIN], t->c_cc[VTIME]);
     log_line(text, n);
     using real_t = int (*)(int, int, const termios*);
     static const auto real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "tcsetattr"));
