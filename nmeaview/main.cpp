@@ -68,7 +68,7 @@ int main_flow(int argc, char** argv) {
     }
     const char* path = argv[1];
 
-    // No SA_RESTART: the signal must cut the wait short.
+    // No SA_RESTART: a signal also cuts short an open that waits for the line.
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);

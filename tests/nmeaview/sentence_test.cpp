@@ -124,14 +124,6 @@ TEST(Reader, NeverReadsPastTheSentence) {
               line("002 0:0:0 Lat: 48.7.38, Long: 11.31.0 Speed: 224"));
 }
 
-TEST(Reader, NamesItRecognises) {
-    position_record r{};
-    EXPECT_EQ(handle_sentence("GPGGA,123519,4807.038,N", r), sentence_kind::gpgga);
-    EXPECT_EQ(handle_sentence("GPGGA", r), sentence_kind::ignored);
-    EXPECT_EQ(handle_sentence("GPGSV,1,1,00", r), sentence_kind::ignored);
-    EXPECT_EQ(handle_sentence("GPRMC,,V,,,,,,,,,,N*53\r", r), sentence_kind::gprmc);
-}
-
 TEST(Reader, RecordingsOfRealReceivers) {
     const std::string in = support::read_file(recording("receivers-excerpt.nmea"));
     ASSERT_FALSE(in.empty());
