@@ -1,0 +1,290 @@
+// nmeaview end to end: over a real pseudo-terminal, and against the GPS stand-in.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+
+#include "tests/nmeaview/common.hpp"
+#include "tests/support/board.hpp"
+#include "tests/support/paths.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/pty.hpp"
+
+namespace {
+
+using namespace support;
+using namespace nmea_test;
+
+// Waits until the reader flushes the port, which it does once the line is set up; in packet
+// mode the master side sees the flush.
+bool wait_for_flush(int master, duration timeout) {
+    const auto deadline = clock::now() + timeout;
+    while (clock::now() < deadline) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        unsigned char buf[256];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n > 0 && buf[0] != TIOCPKT_DATA && (buf[0] & TIOCPKT_FLUSHREAD) != 0) return true;
+    }
+    return false;
+}
+
+// nmeaview reading a pty, past its set-up: what is written from now on reaches it.
+struct reader_on_pty {
+    std::unique_ptr<pty_pair> pty = std::make_unique<pty_pair>();
+    std::optional<process> proc;
+    bool ready = false;
+
+    explicit reader_on_pty(std::vector<std::string> extra = {}, std::vector<std::string> env = {}) {
+        int on = 1;
+        ioctl(pty->master(), TIOCPKT, &on);
+        spawn_options o;
+        o.args = {program("nmeaview"), pty->slave_path()};
+        o.args.insert(o.args.end(), extra.begin(), extra.end());
+        o.env = std::move(env);
+        proc.emplace(o);
+        ready = wait_for_flush(pty->master(), 10s);
+    }
+};
+
+// Writes the chunks, each a write of its own, a little apart so that the reader sees them
+// one by one.
+void write_chunks(const pty_pair& pty, const std::vector<std::string>& chunks) {
+    for (const auto& c : chunks) {
+        pty.write(c);
+        if (chunks.size() > 1) usleep(1000);
+    }
+}
+
+// CPU time the process has used, in clock ticks.
+long cpu_ticks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(all.substr(all.rfind(')') + 2));
+    std::string skip;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 13; ++i)
+        fields >> skip;
+    fields >> utime >> stime;
+    return utime + stime;
+}
+
+TEST(Nmeaview, UsageAndOpenFailures) {
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{}, "nmeaview <tty port> \n\n"},
+        {{"/nonexistent/ttyGPS"},
+         "Failed to open /nonexistent/ttyGPS, No such file or directory \n"},
+        {{"/"}, "Failed to open /, Is a directory \n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{program("nmeaview")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto r = run(args);
+        EXPECT_EQ(r.status, exited(1));
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(Nmeaview, SetsTheLineTo115200EightBitsEvenParityAndPrintsTheFix) {
+    temp_board dir;
+    std::string preload = std::string(bin_dir) + "/../tests/libtermios_spy.so";
+    if (asan_runtime[0] != '\0') preload = std::string(asan_runtime) + ":" + preload;
+    reader_on_pty r({"ignored-argument"},
+                    {"LD_PRELOAD=" + preload, "TERMIOS_SPY_LOG=" + dir.path("termios.log")});
+    ASSERT_TRUE(r.ready);
+    char expected_log[128];
+    std::snprintf(expected_log, sizeof expected_log,
+                  "tcsetattr %d cflag %o lflag 0 vmin 1 vtime 0\ntcflush %d\n", TCSANOW,
+                  B115200 | CS8 | CREAD | PARENB | CLOCAL, TCIOFLUSH);
+    EXPECT_EQ(dir.read("termios.log"), expected_log);
+
+    r.pty->write(reference + no_fix);
+    const std::string expected =
+        reference_line + line("000 0:0:0 Lat: 48.7.38, Long: 11.31.0 Speed: 224");
+    EXPECT_TRUE(r.proc->wait_output(stream::out, expected, 10s));
+    EXPECT_EQ(r.proc->out(), expected);
+}
+
+TEST(Nmeaview, OutputDoesNotDependOnHowTheBytesArrive) {
+    const std::string recorded = read_file(recording("receivers-excerpt.nmea"));
+    const std::string recorded_out = read_file(recording("receivers-excerpt.out"));
+    ASSERT_FALSE(recorded.empty());
+    const std::string two = reference + no_fix;
+    std::vector<std::string> bytes, pieces;
+    for (char c : two)
+        bytes.emplace_back(1, c);
+    for (std::size_t at = 0; at < recorded.size(); at += 37)
+        pieces.push_back(recorded.substr(at, 37));
+    const std::string two_out =
+        reference_line + line("000 0:0:0 Lat: 48.7.38, Long: 11.31.0 Speed: 224");
+    const struct {
+        const char* what;
+        std::vector<std::string> chunks;
+        std::string out;
+    } cases[] = {
+        {"a recording in one write", {recorded}, recorded_out},
+        {"a recording in pieces of 37 bytes", pieces, recorded_out},
+        {"two sentences a byte at a time", bytes, two_out},
+    };
+    for (const auto& c : cases) {
+        reader_on_pty r;
+        ASSERT_TRUE(r.ready) << c.what;
+        write_chunks(*r.pty, c.chunks);
+        r.proc->wait_output(stream::out, c.out, 20s);
+        r.proc->signal(SIGTERM);
+        EXPECT_EQ(r.proc->wait(10s), exited(1)) << c.what;
+        EXPECT_EQ(r.proc->out(), c.out) << c.what;
+    }
+}
+
+spawn_options nmeaview_on(const std::string& port) {
+    spawn_options o;
+    o.args = {program("nmeaview"), port};
+    return o;
+}
+
+// gps-sim started with `options`; its first line names the port.
+struct gps_sim {
+    std::optional<process> proc;
+    std::string port;
+
+    explicit gps_sim(std::vector<std::string> options) {
+        spawn_options o;
+        o.args = {tool("gps-sim")};
+        o.args.insert(o.args.end(), options.begin(), options.end());
+        proc.emplace(o);
+        if (proc->wait_output(stream::out, "\n", 10s))
+            port = proc->out().substr(0, proc->out().find('\n'));
+    }
+};
+
+TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        // Waiting: well within the 5-second wait that is under way.
+        reader_on_pty r;
+        ASSERT_TRUE(r.ready);
+        r.pty->write(reference);
+        ASSERT_TRUE(r.proc->wait_output(stream::out, reference_line, 10s));
+        auto sent = clock::now();
+        r.proc->signal(sig);
+        EXPECT_EQ(r.proc->wait(10s), exited(1)) << strsignal(sig);
+        EXPECT_LT(clock::now() - sent, 3s) << strsignal(sig);
+        EXPECT_EQ(r.proc->out(), reference_line);
+        EXPECT_EQ(r.proc->err(), "");
+
+        // Busy: the receiver sends without a pause; the last line still comes out whole.
+        gps_sim gps({"--rate", "0"});
+        ASSERT_FALSE(gps.port.empty());
+        process busy(nmeaview_on(gps.port));
+        ASSERT_TRUE(busy.wait_output(stream::out, "Speed: 224\r\n", 10s));
+        sent = clock::now();
+        busy.signal(sig);
+        EXPECT_EQ(busy.wait(10s), exited(1)) << strsignal(sig);
+        EXPECT_LT(clock::now() - sent, 3s) << strsignal(sig);
+        EXPECT_TRUE(busy.out().ends_with("Speed: 224\r\n"));
+    }
+}
+
+TEST(Nmeaview, HungUpPortCostsNoCpuAndASignalStillEndsIt) {
+    gps_sim gps({"--wait-reader", "--unplug", "--rate", "0", "--count", "2"});
+    ASSERT_FALSE(gps.port.empty());
+    process reader(nmeaview_on(gps.port));
+    EXPECT_EQ(gps.proc->wait(20s), exited(0));  // sent, read, and the port closed
+    EXPECT_TRUE(reader.wait_output(
+        stream::out, line("94323 12:35:19 Lat: 48.7.38, Long: 11.31.0 Speed: 224"), 10s));
+
+    const long before = cpu_ticks(reader.pid());
+    usleep(1'000'000);
+    EXPECT_LT(cpu_ticks(reader.pid()) - before, sysconf(_SC_CLK_TCK) / 5);
+    EXPECT_TRUE(reader.running());
+
+    const auto sent = clock::now();
+    reader.signal(SIGTERM);
+    EXPECT_EQ(reader.wait(10s), exited(1));
+    EXPECT_LT(clock::now() - sent, 3s);
+}
+
+TEST(GpsSim, EveryKindOfSentenceReachesTheReaderAsItShould) {
+    // nocourse stores the position that nofix then shows; nothing else but fix prints.
+    const std::string mix = "nocourse,nofix,gga,other,gnrmc,badsum,lowercase,long,garbage,fix";
+    const std::string expected = line("94323 12:35:19 Lat: 48.7.38, Long: 11.31.0 Speed: 224") +
+                                 line("94323 12:35:19 Lat: 48.7.38, Long: 11.31.0 Speed: 224") +
+                                 line("94323 12:35:20 Lat: 48.7.39, Long: 11.31.0 Speed: 224") +
+                                 line("94323 12:35:20 Lat: 48.7.39, Long: 11.31.0 Speed: 224");
+    const std::vector<std::string> ways[] = {
+        {"--burst", "3", "--split", "7"},
+        {"--lf"},
+        {"--rate", "200"},
+    };
+    for (const auto& way : ways) {
+        std::vector<std::string> options{"--wait-reader", "--unplug", "--mix", mix,
+                                         "--count",       "20"};
+        if (way[0] != "--rate") options.insert(options.end(), {"--rate", "0"});
+        options.insert(options.end(), way.begin(), way.end());
+        gps_sim gps(options);
+        ASSERT_FALSE(gps.port.empty()) << way[0];
+        process reader(nmeaview_on(gps.port));
+        EXPECT_EQ(gps.proc->wait(20s), exited(0)) << way[0];
+        EXPECT_EQ(gps.proc->out(), gps.port + "\ndone\n");
+        reader.signal(SIGTERM);
+        EXPECT_EQ(reader.wait(10s), exited(1)) << way[0];
+        EXPECT_EQ(reader.out(), expected) << way[0];
+    }
+}
+
+TEST(GpsSim, ReplaysAFileByteForByteThroughItsLink) {
+    temp_board dir;
+    const std::string file = recording("receivers-excerpt.nmea");
+    const std::string link = dir.path("ttyGPS");
+    gps_sim gps({"--file", file, "--rate", "0", "--link", link});
+    ASSERT_FALSE(gps.port.empty());
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(target, gps.port);
+
+    const int fd = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    const std::string want = read_file(file);
+    std::string got;
+    const auto deadline = clock::now() + 20s;
+    while (got.size() < want.size() && clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    EXPECT_EQ(got, want);
+    EXPECT_TRUE(gps.proc->wait_output(stream::out, "done\n", 10s));
+    gps.proc->signal(SIGTERM);
+    EXPECT_EQ(gps.proc->wait(10s), exited(0));
+    EXPECT_FALSE(dir.exists("ttyGPS"));
+}
+
+TEST(GpsSim, RejectsBadOptions) {
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"--mix", "fix,bogus"}, {"--rate", "-1"}, {"--start", "320394,123519"}, {"extra"}}) {
+        std::vector<std::string> args{tool("gps-sim")};
+        args.insert(args.end(), bad.begin(), bad.end());
+        const auto r = run(args);
+        EXPECT_EQ(r.status, exited(2)) << bad[0];
+        EXPECT_EQ(r.out, "") << bad[0];
+        EXPECT_NE(r.err.find("usage: gps-sim"), std::string::npos) << bad[0];
+    }
+}
+
+}  // namespace

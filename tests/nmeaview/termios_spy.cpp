@@ -1,0 +1,43 @@
+// Preloaded into nmeaview by its tests: logs the line settings the program asks for, since a
+// pseudo-terminal does not keep all of them (it drops the parity bit). Each call appends a line
+// to the file that TERMIOS_SPY_LOG names, then goes on to the real call.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void log_line(const char* text, int length) {
+    const char* path = std::getenv("TERMIOS_SPY_LOG");
+    if (path == nullptr || length <= 0) return;
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    if (write(fd, text, static_cast<size_t>(length)) < 0) {
+    }
+    close(fd);
+}
+
+}  // namespace
+
+extern "C" int tcsetattr(int fd, int action, const termios* t) {
+    char text[160];
+    const int n =
+        std::snprintf(text, sizeof text, "tcsetattr %d cflag %o lflag %o vmin %d vtime %d\n",
+                      action, t->c_cflag, t->c_lflag, t->c_cc[VMIN], t->c_cc[VTIME]);
+    log_line(text, n);
+    using real_t = int (*)(int, int, const termios*);
+    static const auto real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "tcsetattr"));
+    return real(fd, action, t);
+}
+
+extern "C" int tcflush(int fd, int queue) {
+    char text[32];
+    log_line(text, std::snprintf(text, sizeof text, "tcflush %d\n", queue));
+    using real_t = int (*)(int, int);
+    static const auto real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "tcflush"));
+    return real(fd, queue);
+}
