@@ -23,21 +23,21 @@ std::string hex(const std::uint8_t* data, std::size_t size);
 // How the control server answers one command.
 struct answer {
     unsigned return_code = 0;
-    int delay_ms = 0;                    // before answering
-    bool silent = false;                 // read the request, never answer, keep the connection
-    bool close = false;                  // read the request, close without answering
+    int delay_ms = 0;     // before answering
+    bool silent = false;  // read the request, never answer, keep the connection
+    bool close = false;   // read the request, close without answering
     std::optional<std::array<char, 4>> magic;  // another magic
-    std::optional<std::uint16_t> id;          // another response ID
-    std::optional<std::uint32_t> length;      // another length field
-    int split_ms = -1;                   // header and message as two segments, this far apart
-    bool long_message = false;           // a 300-byte message before the return code
-    int truncate = -1;                   // send only this many bytes of the response, then wait
+    std::optional<std::uint16_t> id;           // another response ID
+    std::optional<std::uint32_t> length;       // another length field
+    int split_ms = -1;                         // header and message as two segments, this far apart
+    bool long_message = false;                 // a 300-byte message before the return code
+    int truncate = -1;  // send only this many bytes of the response, then wait
 };
 
 struct control_settings {
     bool enabled = false;
     sockaddr_in address{};
-    std::array<answer, 4> answers{};     // by command code 1 to 3; [0] for unknown codes
+    std::array<answer, 4> answers{};  // by command code 1 to 3; [0] for unknown codes
     std::array<std::uint32_t, 11> stats{};
 };
 
@@ -48,5 +48,13 @@ extern std::atomic<bool> online;
 bool start_control(const control_settings& settings);
 // Applies one "key[=value],..." answer description to `a`; false on an unknown key.
 bool parse_answer(const std::string& text, answer& a);
+
+// Time-stamp sink: one "time ..." line per datagram received, with its receive time.
+struct time_settings {
+    bool enabled = false;
+    sockaddr_in address{};
+};
+// Starts the sink; false when it cannot bind.
+bool start_time_sink(const time_settings& settings);
 
 }  // namespace frmcu_sim
