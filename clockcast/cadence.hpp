@@ -12,7 +12,7 @@ inline constexpr std::int64_t send_after_ns = 500000000;
 inline constexpr std::int64_t send_before_ns = 950000000;
 
 struct step {
-    bool send;             // send a stamp of this reading now
+    bool send;              // send a stamp of this reading now
     std::int64_t sleep_ns;  // then sleep this long (less than a second)
 };
 

@@ -50,8 +50,8 @@ void print_usage() {
     std::printf("\t -f --force. Force time update. Don't wait for PPS signal. Default off.\n");
     std::printf("\t -v --verbose\n");
     std::printf("\t -h --help\n");
-    std::printf("\tA typical example: %s -i %s -p %d\n\n", program_name,
-                frmcu::default_mcu_address, frmcu::time_port);
+    std::printf("\tA typical example: %s -i %s -p %d\n\n", program_name, frmcu::default_mcu_address,
+                frmcu::time_port);
 }
 
 [[noreturn]] void help_and_exit() {
@@ -76,8 +76,10 @@ void on_sigint(int sig) {
     std::size_t d = 0;
     for (unsigned v = static_cast<unsigned>(sig); d == 0 || v != 0; v /= 10)
         digits[d++] = static_cast<char>('0' + v % 10);
-    while (d > 0) line[n++] = digits[--d];
-    for (const char* s = " signal\n"; *s; ++s) line[n++] = *s;
+    while (d > 0)
+        line[n++] = digits[--d];
+    for (const char* s = " signal\n"; *s; ++s)
+        line[n++] = *s;
     [[maybe_unused]] ssize_t w = write(STDOUT_FILENO, line, n);
 }
 
@@ -106,9 +108,14 @@ void parse_options(int argc, char** argv) {
                 if (!optarg) missing_argument("Missing UDP port number", -2);
                 run.port = static_cast<int>(std::strtol(optarg, nullptr, 10));
                 break;
-            case 'f': run.force = true; break;
-            case 'v': verbose = 1; break;
-            default: help_and_exit();  // -h, -? and whatever the parser rejected
+            case 'f':
+                run.force = true;
+                break;
+            case 'v':
+                verbose = 1;
+                break;
+            default:
+                help_and_exit();  // -h, -? and whatever the parser rejected
         }
     }
 }
@@ -117,7 +124,8 @@ void parse_options(int argc, char** argv) {
 void sleep_for(std::int64_t ns) {
     timespec left{static_cast<time_t>(ns / ns_per_second), static_cast<long>(ns % ns_per_second)};
     timespec rest{};
-    while (nanosleep(&left, &rest) != 0 && errno == EINTR) left = rest;
+    while (nanosleep(&left, &rest) != 0 && errno == EINTR)
+        left = rest;
 }
 
 }  // namespace clockcast

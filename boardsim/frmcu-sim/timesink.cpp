@@ -37,8 +37,8 @@ void receive_stamps(int fd) {
             say("time dropped %lld.%09ld from %s: %zu bytes while offline", sec, nsec, sender,
                 size);
         } else if (size != stamp_size) {
-            say("time datagram %lld.%09ld from %s: %zu bytes, not %zu: %s", sec, nsec, sender,
-                size, stamp_size, hex(buf, size).c_str());
+            say("time datagram %lld.%09ld from %s: %zu bytes, not %zu: %s", sec, nsec, sender, size,
+                stamp_size, hex(buf, size).c_str());
         } else {
             say("time stamp %lld.%09ld from %s: tv_sec %d tv_nsec %d force %u", sec, nsec, sender,
                 static_cast<std::int32_t>(frmcu::load_le32(&buf[0])),

@@ -67,7 +67,8 @@ class time_sink {
         cursor_ = nl + 1;
         long long rsec = 0;
         long rnsec = 0;
-        s.decoded = std::sscanf(s.line.c_str(), "time stamp %lld.%9ld from %*s tv_sec %d tv_nsec %d force %u",
+        s.decoded = std::sscanf(s.line.c_str(),
+                                "time stamp %lld.%9ld from %*s tv_sec %d tv_nsec %d force %u",
                                 &rsec, &rnsec, &s.sec, &s.nsec, &s.force) == 5;
         s.received_ns = rsec * ns_per_s + rnsec;
         return s;
@@ -159,7 +160,8 @@ TEST(ClockcastRun, ForceWordFollowsTheOption) {
         sinks.push_back(std::make_unique<time_sink>());
         ASSERT_NE(sinks.back()->port(), 0);
         auto args = c.args;
-        args.insert(args.end(), {"--ipaddress=127.0.0.1", "--port", std::to_string(sinks.back()->port())});
+        args.insert(args.end(),
+                    {"--ipaddress=127.0.0.1", "--port", std::to_string(sinks.back()->port())});
         runs.push_back(std::make_unique<process>(clockcast(args)));
     }
     for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -168,7 +170,8 @@ TEST(ClockcastRun, ForceWordFollowsTheOption) {
         expect_on_time(*s, cases[i].force);
         ASSERT_TRUE(s->decoded);
     }
-    for (auto& r : runs) stop_with_sigint(*r);
+    for (auto& r : runs)
+        stop_with_sigint(*r);
 }
 
 TEST(ClockcastRun, PortIsTheLow16BitsOfTheNumberGiven) {
@@ -218,8 +221,8 @@ TEST(ClockcastRun, VerboseLinesAndSigintStop) {
     ASSERT_TRUE(p.out().starts_with(started)) << p.out();
     const std::string signalled = "Signal handler for 2 signal\nSignal handler for 2 signal\n";
     ASSERT_TRUE(p.out().ends_with(signalled)) << p.out();
-    const std::string wakeups = p.out().substr(
-        started.size(), p.out().size() - started.size() - signalled.size());
+    const std::string wakeups =
+        p.out().substr(started.size(), p.out().size() - started.size() - signalled.size());
 
     const std::regex line("Current time: (\\d+)\\.(\\d{9}) seconds since the Epoch\n");
     std::vector<long long> readings;
@@ -296,9 +299,14 @@ TEST(ClockcastHelp, BannerAndUsageWithStatusZero) {
         std::vector<std::string> args;
         bool rejected;  // the parser complains on standard error
     } cases[] = {
-        {{"-h"}, false},         {{"--help"}, false},      {{"-?"}, false},
-        {{"-v", "-h", "-i", "127.0.0.1"}, false},          {{"-x"}, true},
-        {{"--bogus"}, true},     {{"-i"}, true},           {{"--port"}, true},
+        {{"-h"}, false},
+        {{"--help"}, false},
+        {{"-?"}, false},
+        {{"-v", "-h", "-i", "127.0.0.1"}, false},
+        {{"-x"}, true},
+        {{"--bogus"}, true},
+        {{"-i"}, true},
+        {{"--port"}, true},
         {{"-f", "extra", "-q"}, true},
     };
     for (const auto& c : cases) {
@@ -321,7 +329,8 @@ TEST(ClockcastSetUp, BadAddressIsRefusedWithStatusMinus5) {
         {"", invalid},
         {"localhost", invalid},
         {std::string(254, '1'), invalid},  // fits, but is no address
-        {std::string(255, '1'), "IP address setup failed: address of 255 characters, at most 254\n"},
+        {std::string(255, '1'),
+         "IP address setup failed: address of 255 characters, at most 254\n"},
         {"127.0.0.1" + std::string(300, ' '),
          "IP address setup failed: address of 309 characters, at most 254\n"},
     };
