@@ -45,7 +45,8 @@ void measure_floor(const std::atomic<bool>& done, std::vector<std::int64_t>& lat
         std::int64_t target = now - now % ns_per_s + half_second;
         if (target <= now) target += ns_per_s;
         const std::int64_t sleep = target - now;
-        const timespec t{static_cast<time_t>(sleep / ns_per_s), static_cast<long>(sleep % ns_per_s)};
+        const timespec t{static_cast<time_t>(sleep / ns_per_s),
+                         static_cast<long>(sleep % ns_per_s)};
         nanosleep(&t, nullptr);
         lateness.push_back(now_ns() - target);
     }
@@ -103,8 +104,9 @@ int main(int argc, char** argv) {
     std::thread floor_thread(measure_floor, std::cref(done), std::ref(floor));
 
     const std::string port = std::to_string(ntohs(local.sin_port));
-    char* args[] = {program.data(), const_cast<char*>("-i"), const_cast<char*>("127.0.0.1"),
-                    const_cast<char*>("-p"), const_cast<char*>(port.c_str()), nullptr};
+    char* args[] = {
+        program.data(),          const_cast<char*>("-i"),         const_cast<char*>("127.0.0.1"),
+        const_cast<char*>("-p"), const_cast<char*>(port.c_str()), nullptr};
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
