@@ -91,10 +91,8 @@ void on_sigint(int sig) {
         std::size_t d = 0;
         for (unsigned v = static_cast<unsigned>(sig); d == 0 || v != 0; v /= 10)
             digits[d++] = static_cast<char>('0' + v % 10);
-        while (d > 0)
-            line[n++] = digits[--d];
-        for (const char* s = " signal\n"; *s; ++s)
-            line[n++] = *s;
+        while (d > 0) line[n++] = digits[--d];
+        for (const char* s = " signal\n"; *s; ++s) line[n++] = *s;
         [[maybe_unused]] ssize_t w = write(STDERR_FILENO, line, n);
     }
 }
@@ -173,16 +171,10 @@ void parse_options(int argc, char** argv) {
                 }
                 break;
             }
-            case 'l':
-                print_command_list();
-                std::exit(0);
-            case 'v':
-                verbose = 1;
-                break;
-            case 'f':
-                break;
-            default:
-                help_and_exit();  // -h, -? and whatever the parser rejected
+            case 'l': print_command_list(); std::exit(0);
+            case 'v': verbose = 1; break;
+            case 'f': break;
+            default: help_and_exit();  // -h, -? and whatever the parser rejected
         }
     }
     if (run.command_code < 0) help_and_exit();
@@ -260,8 +252,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "Wrong response ID (%04X)\n",
                          static_cast<unsigned>(frmcu::parse_header(header).id));
             finish(0);
-        default:
-            break;
+        default: break;
     }
 
     if (verbose) std::printf("Reading response message: \n");
@@ -288,7 +279,8 @@ int main(int argc, char** argv) {
         frmcu::statistics stats{};
         if (frmcu::decode_statistics(received, stats) != frmcu::verdict::accepted) {
             std::fprintf(stderr, "Statistics record too short: %d bytes (%d expected)\n",
-                         checked.received, static_cast<int>(frmcu::statistics_record_size + 2));
+                         checked.received,
+                         static_cast<int>(frmcu::statistics_record_size + 2));
             finish(1);
         }
         print_statistics(stdout, stats);

@@ -54,8 +54,7 @@ std::optional<sockaddr_in> parse_endpoint(const std::string& text, const char* a
     a.sin_family = AF_INET;
     char* end = nullptr;
     long p = strtol(port.c_str(), &end, 10);
-    if (port.empty() || *end || p < 0 || p > 65535 ||
-        inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
+    if (port.empty() || *end || p < 0 || p > 65535 || inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
         return std::nullopt;
     a.sin_port = htons(static_cast<std::uint16_t>(p));
     return a;
@@ -82,10 +81,10 @@ const char usage[] =
     "  --stats W0,...,W10        the eleven statistics words (decimal or 0x hex)\n"
     "\n"
     "Time-stamp sink (UDP):\n"
-    "  --time [ADDR:]PORT        receive on ADDR (default the FR-MCU's address) and PORT (0: any\n"
-    "                            free port); logs each datagram with its CLOCK_REALTIME receive\n"
-    "                            time: \"time stamp RECV from IP:PORT: tv_sec S tv_nsec NS force "
-    "F\"\n";
+    "  --time [ADDR:]PORT        receive on ADDR (default the FR-MCU's address) and PORT\n"
+    "                            (0: a free one); one line per datagram with its receive\n"
+    "                            time (CLOCK_REALTIME), sender and decoded fields:\n"
+    "                            time stamp SEC.NSEC from IP:PORT: tv_sec S tv_nsec N force F\n";
 
 bool parse_stats(const char* text, control_settings& c) {
     std::size_t k = 0;
@@ -103,18 +102,12 @@ bool parse_answer_option(const std::string& text, control_settings& c) {
     if (eq == std::string::npos) return false;
     const std::string cmd = text.substr(0, eq), spec = text.substr(eq + 1);
     int first = -1, last = -1;
-    if (cmd == "start")
-        first = last = 1;
-    else if (cmd == "stop")
-        first = last = 2;
-    else if (cmd == "statistics")
-        first = last = 3;
-    else if (cmd == "other")
-        first = last = 0;
-    else if (cmd == "all")
-        first = 0, last = 3;
-    else
-        return false;
+    if (cmd == "start") first = last = 1;
+    else if (cmd == "stop") first = last = 2;
+    else if (cmd == "statistics") first = last = 3;
+    else if (cmd == "other") first = last = 0;
+    else if (cmd == "all") first = 0, last = 3;
+    else return false;
     for (int i = first; i <= last; ++i) {
         c.answers[static_cast<std::size_t>(i)] = answer{};
         if (!parse_answer(spec, c.answers[static_cast<std::size_t>(i)])) return false;
@@ -148,23 +141,16 @@ int main(int argc, char** argv) {
                 if (ok) control.address = *a, control.enabled = true;
                 break;
             }
-            case opt_answer:
-                ok = parse_answer_option(optarg, control);
-                break;
-            case opt_stats:
-                ok = parse_stats(optarg, control);
-                break;
+            case opt_answer: ok = parse_answer_option(optarg, control); break;
+            case opt_stats: ok = parse_stats(optarg, control); break;
             case opt_time: {
                 auto a = parse_endpoint(optarg, frmcu::default_mcu_address);
                 ok = a.has_value();
                 if (ok) time_sink.address = *a, time_sink.enabled = true;
                 break;
             }
-            case opt_help:
-                fputs(usage, stdout);
-                return 0;
-            default:
-                ok = false;
+            case opt_help: fputs(usage, stdout); return 0;
+            default: ok = false;
         }
         if (!ok) {
             if (opt != '?') fprintf(stderr, "frmcu-sim: bad argument: %s\n", optarg ? optarg : "");

@@ -23,21 +23,21 @@ std::string hex(const std::uint8_t* data, std::size_t size);
 // How the control server answers one command.
 struct answer {
     unsigned return_code = 0;
-    int delay_ms = 0;     // before answering
-    bool silent = false;  // read the request, never answer, keep the connection
-    bool close = false;   // read the request, close without answering
+    int delay_ms = 0;                    // before answering
+    bool silent = false;                 // read the request, never answer, keep the connection
+    bool close = false;                  // read the request, close without answering
     std::optional<std::array<char, 4>> magic;  // another magic
-    std::optional<std::uint16_t> id;           // another response ID
-    std::optional<std::uint32_t> length;       // another length field
-    int split_ms = -1;                         // header and message as two segments, this far apart
-    bool long_message = false;                 // a 300-byte message before the return code
-    int truncate = -1;  // send only this many bytes of the response, then wait
+    std::optional<std::uint16_t> id;          // another response ID
+    std::optional<std::uint32_t> length;      // another length field
+    int split_ms = -1;                   // header and message as two segments, this far apart
+    bool long_message = false;           // a 300-byte message before the return code
+    int truncate = -1;                   // send only this many bytes of the response, then wait
 };
 
 struct control_settings {
     bool enabled = false;
     sockaddr_in address{};
-    std::array<answer, 4> answers{};  // by command code 1 to 3; [0] for unknown codes
+    std::array<answer, 4> answers{};     // by command code 1 to 3; [0] for unknown codes
     std::array<std::uint32_t, 11> stats{};
 };
 
