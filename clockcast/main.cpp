@@ -80,7 +80,9 @@ void on_sigint(int sig) {
         line[n++] = digits[--d];
     for (const char* s = " signal\n"; *s; ++s)
         line[n++] = *s;
+    const int saved = errno;  // the loop may be about to report a failed send
     [[maybe_unused]] ssize_t w = write(STDOUT_FILENO, line, n);
+    errno = saved;
 }
 
 void parse_options(int argc, char** argv) {
@@ -120,7 +122,7 @@ void parse_options(int argc, char** argv) {
     }
 }
 
-// The whole sleep passes: a signal that cuts it short only shortens what is left.
+// Sleeps the whole time: a signal that cuts the sleep short leaves the rest to sleep.
 void sleep_for(std::int64_t ns) {
     timespec left{static_cast<time_t>(ns / ns_per_second), static_cast<long>(ns % ns_per_second)};
     timespec rest{};
