@@ -85,7 +85,13 @@ const char usage[] =
     "Reset line (followed in $BOARDSIM_DIR/gpio.log):\n"
     "  --reset-line GPIO         a low level takes the FR-MCU offline (control port closed)\n"
     "  --boot-time MS|never      back online MS after the line goes high (default 1000)\n"
-    "  --hang                    accept requests but never answer until the next reset\n";
+    "  --hang                    accept requests but never answer until the next reset\n"
+    "\n"
+    "Time-stamp sink (UDP):\n"
+    "  --time [ADDR:]PORT        receive on ADDR (default the FR-MCU's address) and PORT\n"
+    "                            (0: a free one); one line per datagram with its receive\n"
+    "                            time (CLOCK_REALTIME), sender and decoded fields:\n"
+    "                            time stamp SEC.NSEC from IP:PORT: tv_sec S tv_nsec N force F\n";
 
 bool parse_stats(const char* text, control_settings& c) {
     std::size_t k = 0;
@@ -133,15 +139,26 @@ bool parse_answer_option(const std::string& text, control_settings& c) {
 
 control_settings control;
 reset_settings reset_line;
+time_settings time_sink;
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { opt_control = 1000, opt_answer, opt_stats, opt_help, opt_reset, opt_boot, opt_hang };
+    enum {
+        opt_control = 1000,
+        opt_answer,
+        opt_stats,
+        opt_help,
+        opt_reset,
+        opt_boot,
+        opt_hang,
+        opt_time
+    };
     static const option options[] = {
         {"control", required_argument, nullptr, opt_control},
         {"answer", required_argument, nullptr, opt_answer},
         {"stats", required_argument, nullptr, opt_stats},
+        {"time", required_argument, nullptr, opt_time},
         {"help", no_argument, nullptr, opt_help},
         {"reset-line", required_argument, nullptr, opt_reset},
         {"boot-time", required_argument, nullptr, opt_boot},
@@ -177,6 +194,12 @@ int main(int argc, char** argv) {
             case opt_hang:
                 hung = true;
                 break;
+            case opt_time: {
+                auto a = parse_endpoint(optarg, frmcu::default_mcu_address);
+                ok = a.has_value();
+                if (ok) time_sink.address = *a, time_sink.enabled = true;
+                break;
+            }
             default:
                 ok = false;
         }
@@ -196,6 +219,7 @@ int main(int argc, char** argv) {
 
     if (control.enabled && !start_control(control)) return 1;
     if (reset_line.gpio >= 0 && !start_reset(reset_line)) return 1;
+    if (time_sink.enabled && !start_time_sink(time_sink)) return 1;
 
     int sig = 0;
     sigwait(&stop, &sig);

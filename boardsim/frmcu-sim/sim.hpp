@@ -60,5 +60,12 @@ struct reset_settings {
 extern std::atomic<bool> hung;
 // Watches the reset line of the board that BOARDSIM_DIR names; false when there is none.
 bool start_reset(const reset_settings& settings);
+// Time-stamp sink: one "time ..." line per datagram received, with its receive time.
+struct time_settings {
+    bool enabled = false;
+    sockaddr_in address{};
+};
+// Starts the sink; false when it cannot bind.
+bool start_time_sink(const time_settings& settings);
 
 }  // namespace frmcu_sim

@@ -1,0 +1,43 @@
+#include "clockcast/datagram.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using clockcast::datagram;
+using clockcast::encode_stamp;
+
+TEST(StampDatagram, LittleEndianSecondsNanosecondsAndForceWord) {
+    struct case_ {
+        std::int64_t sec, nsec;
+        bool force;
+        datagram bytes;
+    } cases[] = {
+        {1700000000,
+         500123456,
+         false,
+         {0x00, 0xF1, 0x53, 0x65, 0x40, 0x47, 0xCF, 0x1D, 0x00, 0x00, 0x00, 0x00}},
+        {1700000000,
+         500123456,
+         true,
+         {0x00, 0xF1, 0x53, 0x65, 0x40, 0x47, 0xCF, 0x1D, 0x01, 0x00, 0x00, 0x00}},
+        {0x7FFFFFFF,
+         949999999,
+         false,
+         {0xFF, 0xFF, 0xFF, 0x7F, 0x7F, 0xD9, 0x9F, 0x38, 0x00, 0x00, 0x00, 0x00}},
+        // Past 2038 the field carries the low 32 bits of the 64-bit seconds.
+        {0x80000000,
+         500000001,
+         false,
+         {0x00, 0x00, 0x00, 0x80, 0x01, 0x65, 0xCD, 0x1D, 0x00, 0x00, 0x00, 0x00}},
+        {0x100000005,
+         600000000,
+         true,
+         {0x05, 0x00, 0x00, 0x00, 0x00, 0x46, 0xC3, 0x23, 0x01, 0x00, 0x00, 0x00}},
+        {-1, 0, false, {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(encode_stamp(c.sec, c.nsec, c.force), c.bytes) << c.sec;
+}
+
+}  // namespace
