@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace frmcu_sim {
 
@@ -23,21 +24,21 @@ std::string hex(const std::uint8_t* data, std::size_t size);
 // How the control server answers one command.
 struct answer {
     unsigned return_code = 0;
-    int delay_ms = 0;                    // before answering
-    bool silent = false;                 // read the request, never answer, keep the connection
-    bool close = false;                  // read the request, close without answering
+    int delay_ms = 0;     // before answering
+    bool silent = false;  // read the request, never answer, keep the connection
+    bool close = false;   // read the request, close without answering
     std::optional<std::array<char, 4>> magic;  // another magic
-    std::optional<std::uint16_t> id;          // another response ID
-    std::optional<std::uint32_t> length;      // another length field
-    int split_ms = -1;                   // header and message as two segments, this far apart
-    bool long_message = false;           // a 300-byte message before the return code
-    int truncate = -1;                   // send only this many bytes of the response, then wait
+    std::optional<std::uint16_t> id;           // another response ID
+    std::optional<std::uint32_t> length;       // another length field
+    int split_ms = -1;                         // header and message as two segments, this far apart
+    bool long_message = false;                 // a 300-byte message before the return code
+    int truncate = -1;  // send only this many bytes of the response, then wait
 };
 
 struct control_settings {
     bool enabled = false;
     sockaddr_in address{};
-    std::array<answer, 4> answers{};     // by command code 1 to 3; [0] for unknown codes
+    std::array<answer, 4> answers{};  // by command code 1 to 3; [0] for unknown codes
     std::array<std::uint32_t, 11> stats{};
 };
 
@@ -48,5 +49,30 @@ extern std::atomic<bool> online;
 bool start_control(const control_settings& settings);
 // Applies one "key[=value],..." answer description to `a`; false on an unknown key.
 bool parse_answer(const std::string& text, answer& a);
+
+// Frame source: relay datagrams to the host. Faults apply to the datagram with the number `at`
+// (counting sent datagrams from 1).
+struct relay_fault {
+    enum class kind { frame_gap, udp_gap, restart, magic, truncate, count } what;
+    unsigned long at;
+    std::uint32_t value;  // frames or datagrams skipped, bytes kept, records announced
+};
+
+struct relay_settings {
+    bool enabled = false;
+    sockaddr_in address{};
+    unsigned long count = 0;           // datagrams; 0: until stopped
+    unsigned rate = 0;                 // datagrams a second; 0: as fast as possible
+    unsigned records = 5;              // records per datagram, 0 to 5
+    std::vector<unsigned> lengths{8};  // payload lengths, used in turn
+    unsigned no_frame_every = 0;       // every Nth record carries no frame
+    std::vector<relay_fault> faults;
+};
+
+// Starts the frame source; at the end it reports what it sent: the frames that arrive whole
+// and valid, the no-frame records, and the frame numbers that never arrive.
+void start_relay(const relay_settings& settings);
+// "kind@N[:V]"; false when malformed.
+bool parse_relay_fault(const std::string& text, relay_settings& settings);
 
 }  // namespace frmcu_sim
