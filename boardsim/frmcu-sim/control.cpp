@@ -16,9 +16,7 @@ namespace frmcu_sim {
 
 namespace {
 
-void sleep_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool send_all(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
@@ -116,28 +114,17 @@ bool parse_answer(const std::string& text, answer& a) {
         const std::string key = item.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
         auto number = [&] { return std::stoul(value, nullptr, 0); };
-        if (key == "rc")
-            a.return_code = static_cast<unsigned>(number());
-        else if (key == "delay")
-            a.delay_ms = static_cast<int>(number());
-        else if (key == "silent")
-            a.silent = true;
-        else if (key == "close")
-            a.close = true;
-        else if (key == "magic" && value.size() == 4)
-            a.magic = std::array<char, 4>{value[0], value[1], value[2], value[3]};
-        else if (key == "id")
-            a.id = static_cast<std::uint16_t>(number());
-        else if (key == "length")
-            a.length = static_cast<std::uint32_t>(number());
-        else if (key == "split")
-            a.split_ms = static_cast<int>(number());
-        else if (key == "long")
-            a.long_message = true;
-        else if (key == "truncate")
-            a.truncate = static_cast<int>(number());
-        else if (!key.empty())
-            return false;
+        if (key == "rc") a.return_code = static_cast<unsigned>(number());
+        else if (key == "delay") a.delay_ms = static_cast<int>(number());
+        else if (key == "silent") a.silent = true;
+        else if (key == "close") a.close = true;
+        else if (key == "magic" && value.size() == 4) a.magic = std::array<char, 4>{value[0], value[1], value[2], value[3]};
+        else if (key == "id") a.id = static_cast<std::uint16_t>(number());
+        else if (key == "length") a.length = static_cast<std::uint32_t>(number());
+        else if (key == "split") a.split_ms = static_cast<int>(number());
+        else if (key == "long") a.long_message = true;
+        else if (key == "truncate") a.truncate = static_cast<int>(number());
+        else if (!key.empty()) return false;
         pos = end + 1;
     }
     return true;

@@ -54,8 +54,7 @@ std::optional<sockaddr_in> parse_endpoint(const std::string& text, const char* a
     a.sin_family = AF_INET;
     char* end = nullptr;
     long p = strtol(port.c_str(), &end, 10);
-    if (port.empty() || *end || p < 0 || p > 65535 ||
-        inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
+    if (port.empty() || *end || p < 0 || p > 65535 || inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
         return std::nullopt;
     a.sin_port = htons(static_cast<std::uint16_t>(p));
     return a;
@@ -88,9 +87,10 @@ const char usage[] =
     "  --relay-records N         records per datagram, 0 to 5 (default 5)\n"
     "  --relay-lengths L,...     payload lengths 0 to 254, used in turn (default 8)\n"
     "  --relay-no-frame N        every Nth record is a no-frame record\n"
-    "  --relay-fault KIND@D[:V]  at datagram D: frame-gap:V, udp-gap:V, restart, magic,\n"
-    "                            truncate:V (bytes sent), count:V (records announced)\n"
-    "  Ends with \"relay done: datagrams= frames= no-frame= lost=\" (lost: frame numbers\n"
+    "  --relay-fault KIND@D[:V]  at datagram D: frame-gap:V, udp-gap:V (numbers skipped),\n"
+    "                            restart, magic (FR02), truncate:V (bytes sent),\n"
+    "                            count:V (records announced); repeatable\n"
+    "  Ends with \"relay done: datagrams=D frames=F no-frame=N lost=L\" (L: frame numbers\n"
     "  that never arrive whole).\n";
 
 bool parse_stats(const char* text, control_settings& c) {
@@ -109,18 +109,12 @@ bool parse_answer_option(const std::string& text, control_settings& c) {
     if (eq == std::string::npos) return false;
     const std::string cmd = text.substr(0, eq), spec = text.substr(eq + 1);
     int first = -1, last = -1;
-    if (cmd == "start")
-        first = last = 1;
-    else if (cmd == "stop")
-        first = last = 2;
-    else if (cmd == "statistics")
-        first = last = 3;
-    else if (cmd == "other")
-        first = last = 0;
-    else if (cmd == "all")
-        first = 0, last = 3;
-    else
-        return false;
+    if (cmd == "start") first = last = 1;
+    else if (cmd == "stop") first = last = 2;
+    else if (cmd == "statistics") first = last = 3;
+    else if (cmd == "other") first = last = 0;
+    else if (cmd == "all") first = 0, last = 3;
+    else return false;
     for (int i = first; i <= last; ++i) {
         c.answers[static_cast<std::size_t>(i)] = answer{};
         if (!parse_answer(spec, c.answers[static_cast<std::size_t>(i)])) return false;
@@ -131,52 +125,23 @@ bool parse_answer_option(const std::string& text, control_settings& c) {
 control_settings control;
 relay_settings relay;
 
-bool parse_lengths(const char* text, relay_settings& r) {
-    r.lengths.clear();
-    for (const char* p = text; *p;) {
-        char* end = nullptr;
-        const unsigned long v = strtoul(p, &end, 0);
-        if (end == p || v > 254) return false;
-        r.lengths.push_back(static_cast<unsigned>(v));
-        p = *end == ',' ? end + 1 : end;
-        if (*end && *end != ',') return false;
-    }
-    return !r.lengths.empty();
-}
-
-bool parse_number(const char* text, unsigned long max, auto& out) {
-    char* end = nullptr;
-    const unsigned long v = strtoul(text, &end, 0);
-    if (end == text || *end || v > max) return false;
-    out = static_cast<std::remove_reference_t<decltype(out)>>(v);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     enum { opt_control = 1000, opt_answer, opt_stats, opt_help };
-    enum {
-        opt_relay = 1100,
-        opt_relay_count,
-        opt_relay_rate,
-        opt_relay_records,
-        opt_relay_lengths,
-        opt_relay_no_frame,
-        opt_relay_fault
-    };
+    constexpr int opt_relay = 1100;  // the frame source's options follow in their order
     static const option options[] = {
         {"control", required_argument, nullptr, opt_control},
         {"answer", required_argument, nullptr, opt_answer},
         {"stats", required_argument, nullptr, opt_stats},
         {"help", no_argument, nullptr, opt_help},
-        {"relay", required_argument, nullptr, opt_relay},
-        {"relay-count", required_argument, nullptr, opt_relay_count},
-        {"relay-rate", required_argument, nullptr, opt_relay_rate},
-        {"relay-records", required_argument, nullptr, opt_relay_records},
-        {"relay-lengths", required_argument, nullptr, opt_relay_lengths},
-        {"relay-no-frame", required_argument, nullptr, opt_relay_no_frame},
-        {"relay-fault", required_argument, nullptr, opt_relay_fault},
+        {relay_options[0], required_argument, nullptr, opt_relay},
+        {relay_options[1], required_argument, nullptr, opt_relay + 1},
+        {relay_options[2], required_argument, nullptr, opt_relay + 2},
+        {relay_options[3], required_argument, nullptr, opt_relay + 3},
+        {relay_options[4], required_argument, nullptr, opt_relay + 4},
+        {relay_options[5], required_argument, nullptr, opt_relay + 5},
+        {relay_options[6], required_argument, nullptr, opt_relay + 6},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
@@ -189,41 +154,14 @@ int main(int argc, char** argv) {
                 if (ok) control.address = *a, control.enabled = true;
                 break;
             }
-            case opt_answer:
-                ok = parse_answer_option(optarg, control);
+            case opt_answer: ok = parse_answer_option(optarg, control); break;
+            case opt_stats: ok = parse_stats(optarg, control); break;
+            case opt_help: fputs(usage, stdout); return 0;
+            case opt_relay: case opt_relay + 1: case opt_relay + 2: case opt_relay + 3:
+            case opt_relay + 4: case opt_relay + 5: case opt_relay + 6:
+                ok = parse_relay_option(opt - opt_relay, optarg, relay);
                 break;
-            case opt_stats:
-                ok = parse_stats(optarg, control);
-                break;
-            case opt_help:
-                fputs(usage, stdout);
-                return 0;
-            case opt_relay: {
-                auto a = parse_endpoint(optarg, frmcu::default_host_address);
-                ok = a.has_value();
-                if (ok) relay.address = *a, relay.enabled = true;
-                break;
-            }
-            case opt_relay_count:
-                ok = parse_number(optarg, ~0ul, relay.count);
-                break;
-            case opt_relay_rate:
-                ok = parse_number(optarg, 1000000, relay.rate);
-                break;
-            case opt_relay_records:
-                ok = parse_number(optarg, 5, relay.records);
-                break;
-            case opt_relay_lengths:
-                ok = parse_lengths(optarg, relay);
-                break;
-            case opt_relay_no_frame:
-                ok = parse_number(optarg, ~0u, relay.no_frame_every);
-                break;
-            case opt_relay_fault:
-                ok = parse_relay_fault(optarg, relay);
-                break;
-            default:
-                ok = false;
+            default: ok = false;
         }
         if (!ok) {
             if (opt != '?') fprintf(stderr, "frmcu-sim: bad argument: %s\n", optarg ? optarg : "");

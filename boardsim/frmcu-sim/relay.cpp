@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "boardsim/frmcu-sim/sim.hpp"
 #include "frmcu/bytes.hpp"
+#include "frmcu/link.hpp"
 
 namespace frmcu_sim {
 
@@ -28,15 +30,17 @@ struct totals {
 void fill_record(std::uint8_t* r, std::uint32_t frame_seq, std::uint8_t len) {
     std::memset(r, 0, record_size);
     frmcu::store_be32(r, frame_seq);
-    for (int k = 0; k < 4; ++k) r[4 + k] = static_cast<std::uint8_t>(0xA0 + k);  // opaque0
-    frmcu::store_be32(r + 8, 1000 + frame_seq / 100);                           // sec
-    frmcu::store_be32(r + 12, (frame_seq % 1000) * 1000003u % 1000000000u);     // nsec
-    frmcu::store_be32(r + 16, frame_seq ^ 0x5A5A5A5Au);                         // aux32
+    for (int k = 0; k < 4; ++k)
+        r[4 + k] = static_cast<std::uint8_t>(0xA0 + k);                           // opaque0
+    frmcu::store_be32(r + 8, 1000 + frame_seq / 100);                             // sec
+    frmcu::store_be32(r + 12, (frame_seq % 1000) * 1000003u % 1000000000u);       // nsec
+    frmcu::store_be32(r + 16, frame_seq ^ 0x5A5A5A5Au);                           // aux32
     frmcu::store_be16(r + 20, static_cast<std::uint16_t>(1 + frame_seq % 2047));  // frame_id
     r[22] = len;
-    r[23] = 0xB1;                                                    // opaque1
+    r[23] = 0xB1;                                                      // opaque1
     frmcu::store_be16(r + 24, static_cast<std::uint16_t>(frame_seq));  // aux16
-    for (int k = 0; k < 6; ++k) r[26 + k] = static_cast<std::uint8_t>(0xC0 + k);  // opaque2
+    for (int k = 0; k < 6; ++k)
+        r[26 + k] = static_cast<std::uint8_t>(0xC0 + k);  // opaque2
     const std::size_t payload = len == no_frame ? 0 : len;
     for (std::size_t k = 0; k < payload; ++k)
         r[32 + k] = static_cast<std::uint8_t>(frame_seq + k);
@@ -49,8 +53,8 @@ void run_relay(const relay_settings& s) {
         return;
     }
     using clock = std::chrono::steady_clock;
-    const auto period = s.rate ? std::chrono::nanoseconds(1000000000 / s.rate)
-                               : std::chrono::nanoseconds(0);
+    const auto period =
+        s.rate ? std::chrono::nanoseconds(1000000000 / s.rate) : std::chrono::nanoseconds(0);
     auto next = clock::now();
     std::array<std::uint8_t, header_size + max_records * record_size> d{};
     std::uint32_t udp_seq = 0, frame_seq = 0;
@@ -75,12 +79,25 @@ void run_relay(const relay_settings& s) {
         for (const relay_fault& f : s.faults) {
             if (f.at != n) continue;
             switch (f.what) {
-                case relay_fault::kind::frame_gap: frame_seq += f.value; t.lost += f.value; break;
-                case relay_fault::kind::udp_gap: udp_seq += f.value; break;
-                case relay_fault::kind::restart: udp_seq = frame_seq = 0; break;
-                case relay_fault::kind::magic: wrong_magic = true; break;
-                case relay_fault::kind::truncate: size = std::min<std::size_t>(size, f.value); break;
-                case relay_fault::kind::count: announced = f.value; break;
+                case relay_fault::kind::frame_gap:
+                    frame_seq += f.value;
+                    t.lost += f.value;
+                    break;
+                case relay_fault::kind::udp_gap:
+                    udp_seq += f.value;
+                    break;
+                case relay_fault::kind::restart:
+                    udp_seq = frame_seq = 0;
+                    break;
+                case relay_fault::kind::magic:
+                    wrong_magic = true;
+                    break;
+                case relay_fault::kind::truncate:
+                    size = std::min<std::size_t>(size, f.value);
+                    break;
+                case relay_fault::kind::count:
+                    announced = f.value;
+                    break;
             }
         }
         std::memcpy(d.data(), wrong_magic ? "FR02" : "FR01", 4);
@@ -95,9 +112,12 @@ void run_relay(const relay_settings& s) {
             fill_record(&d[header_size + i * record_size], ++frame_seq, len);
             const bool arrives =
                 !wrong_magic && header_size + (i + 1) * record_size <= size && i < announced;
-            if (!arrives) ++t.lost;
-            else if (empty) ++t.no_frames;
-            else ++t.frames;
+            if (!arrives)
+                ++t.lost;
+            else if (empty)
+                ++t.no_frames;
+            else
+                ++t.frames;
         }
         if (s.rate) {
             next += period;
@@ -115,7 +135,9 @@ void run_relay(const relay_settings& s) {
 
 }  // namespace
 
-bool parse_relay_fault(const std::string& text, relay_settings& s) {
+namespace {
+
+bool parse_fault(const std::string& text, relay_settings& s) {
     static constexpr std::pair<const char*, relay_fault::kind> kinds[] = {
         {"frame-gap", relay_fault::kind::frame_gap}, {"udp-gap", relay_fault::kind::udp_gap},
         {"restart", relay_fault::kind::restart},     {"magic", relay_fault::kind::magic},
@@ -135,6 +157,55 @@ bool parse_relay_fault(const std::string& text, relay_settings& s) {
     if (*end) return false;
     s.faults.push_back(f);
     return true;
+}
+
+bool parse_lengths(const char* text, relay_settings& s) {
+    s.lengths.clear();
+    for (const char* p = text; *p;) {
+        char* end = nullptr;
+        const unsigned long v = std::strtoul(p, &end, 0);
+        if (end == p || v > 254 || (*end && *end != ',')) return false;
+        s.lengths.push_back(static_cast<unsigned>(v));
+        p = *end ? end + 1 : end;
+    }
+    return !s.lengths.empty();
+}
+
+template <typename T>
+bool parse_number(const char* text, unsigned long max, T& out) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text, &end, 0);
+    if (end == text || *end || v > max) return false;
+    out = static_cast<T>(v);
+    return true;
+}
+
+}  // namespace
+
+bool parse_relay_option(int index, const char* value, relay_settings& s) {
+    switch (index) {
+        case 0: {
+            const auto a = parse_endpoint(value, frmcu::default_host_address);
+            if (!a) return false;
+            s.address = *a;
+            s.enabled = true;
+            return true;
+        }
+        case 1:
+            return parse_number(value, ~0ul, s.count);
+        case 2:
+            return parse_number(value, 1000000, s.rate);
+        case 3:
+            return parse_number(value, max_records, s.records);
+        case 4:
+            return parse_lengths(value, s);
+        case 5:
+            return parse_number(value, ~0u, s.no_frame_every);
+        case 6:
+            return parse_fault(value, s);
+        default:
+            return false;
+    }
 }
 
 void start_relay(const relay_settings& s) {

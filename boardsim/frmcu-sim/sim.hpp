@@ -24,21 +24,21 @@ std::string hex(const std::uint8_t* data, std::size_t size);
 // How the control server answers one command.
 struct answer {
     unsigned return_code = 0;
-    int delay_ms = 0;     // before answering
-    bool silent = false;  // read the request, never answer, keep the connection
-    bool close = false;   // read the request, close without answering
+    int delay_ms = 0;                    // before answering
+    bool silent = false;                 // read the request, never answer, keep the connection
+    bool close = false;                  // read the request, close without answering
     std::optional<std::array<char, 4>> magic;  // another magic
-    std::optional<std::uint16_t> id;           // another response ID
-    std::optional<std::uint32_t> length;       // another length field
-    int split_ms = -1;                         // header and message as two segments, this far apart
-    bool long_message = false;                 // a 300-byte message before the return code
-    int truncate = -1;  // send only this many bytes of the response, then wait
+    std::optional<std::uint16_t> id;          // another response ID
+    std::optional<std::uint32_t> length;      // another length field
+    int split_ms = -1;                   // header and message as two segments, this far apart
+    bool long_message = false;           // a 300-byte message before the return code
+    int truncate = -1;                   // send only this many bytes of the response, then wait
 };
 
 struct control_settings {
     bool enabled = false;
     sockaddr_in address{};
-    std::array<answer, 4> answers{};  // by command code 1 to 3; [0] for unknown codes
+    std::array<answer, 4> answers{};     // by command code 1 to 3; [0] for unknown codes
     std::array<std::uint32_t, 11> stats{};
 };
 
@@ -50,12 +50,12 @@ bool start_control(const control_settings& settings);
 // Applies one "key[=value],..." answer description to `a`; false on an unknown key.
 bool parse_answer(const std::string& text, answer& a);
 
-// Frame source: relay datagrams to the host. Faults apply to the datagram with the number `at`
+// Frame source: relay datagrams to the host. A fault applies to the datagram numbered `at`
 // (counting sent datagrams from 1).
 struct relay_fault {
     enum class kind { frame_gap, udp_gap, restart, magic, truncate, count } what;
     unsigned long at;
-    std::uint32_t value;  // frames or datagrams skipped, bytes kept, records announced
+    std::uint32_t value;  // frame or datagram numbers skipped, bytes sent, records announced
 };
 
 struct relay_settings {
@@ -69,10 +69,14 @@ struct relay_settings {
     std::vector<relay_fault> faults;
 };
 
+// The frame source's options in the order of relay_options; false when the value is bad.
+inline constexpr const char* relay_options[] = {"relay",          "relay-count",
+                                                "relay-rate",     "relay-records",
+                                                "relay-lengths",  "relay-no-frame",
+                                                "relay-fault"};
+bool parse_relay_option(int index, const char* value, relay_settings& settings);
 // Starts the frame source; at the end it reports what it sent: the frames that arrive whole
 // and valid, the no-frame records, and the frame numbers that never arrive.
 void start_relay(const relay_settings& settings);
-// "kind@N[:V]"; false when malformed.
-bool parse_relay_fault(const std::string& text, relay_settings& settings);
 
 }  // namespace frmcu_sim
