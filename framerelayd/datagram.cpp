@@ -21,7 +21,9 @@ std::uint16_t be16_to_host(std::uint8_t* p) {
     return v;
 }
 
-void store_host32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
+void store_host32(std::uint8_t* p, std::uint32_t v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
 constexpr char hex_digits[] = "0123456789ABCDEF";
 
@@ -37,7 +39,8 @@ char* put_decimal(char* out, std::uint32_t v) {
         digits[n++] = static_cast<char>('0' + v % 10);
         v /= 10;
     } while (v != 0);
-    while (n > 0) *out++ = digits[--n];
+    while (n > 0)
+        *out++ = digits[--n];
     return out;
 }
 
@@ -66,7 +69,8 @@ FR_FRAME_RECORD convert_record(record_bytes record) {
     // Whole payload words only; a trailing part word stays as received. 255 / 4 words of a
     // no-frame record still lie within the data area.
     const std::size_t words = f.len / 4u;
-    for (std::size_t k = 0; k < words; ++k) be32_to_host(r + payload_offset + 4 * k);
+    for (std::size_t k = 0; k < words; ++k)
+        be32_to_host(r + payload_offset + 4 * k);
     return f;
 }
 
@@ -76,11 +80,11 @@ std::size_t records_received(std::size_t received, std::uint32_t frame_count) {
     return frame_count < whole ? frame_count : whole;
 }
 
-std::size_t format_dump_entry(record_bytes record, const FR_FRAME_RECORD& fields,
-                              dump_entry& out) {
+std::size_t format_dump_entry(record_bytes record, const FR_FRAME_RECORD& fields, dump_entry& out) {
     char* p = out.data();
     p = put_text(p, "fid: ", 5);
-    for (int shift = 12; shift >= 0; shift -= 4) *p++ = hex_digits[(fields.frame_id >> shift) & 0xF];
+    for (int shift = 12; shift >= 0; shift -= 4)
+        *p++ = hex_digits[(fields.frame_id >> shift) & 0xF];
     p = put_text(p, " ---------\ntime: ", 17);
     p = put_decimal(p, fields.sec);
     p = put_text(p, " s ", 3);

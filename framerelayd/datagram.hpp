@@ -58,7 +58,6 @@ inline constexpr std::size_t dump_entry_capacity = 20 + 33 + 3 * max_frame_lengt
 using dump_entry = std::array<char, dump_entry_capacity>;
 
 // Formats the dump entry of a converted record; returns its length.
-std::size_t format_dump_entry(record_bytes record, const FR_FRAME_RECORD& fields,
-                              dump_entry& out);
+std::size_t format_dump_entry(record_bytes record, const FR_FRAME_RECORD& fields, dump_entry& out);
 
 }  // namespace framerelayd

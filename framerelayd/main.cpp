@@ -138,19 +138,28 @@ void parse_options(int argc, char** argv) {
                 if (!optarg) missing_argument("No file name", -4);
                 open_dump(optarg);
                 break;
-            case 'v': run.verbose = true; break;
+            case 'v':
+                run.verbose = true;
+                break;
             case opt_interface:
                 if (!optarg) missing_argument("No virtual flexray device name", -2);
                 copy_name(run.device, optarg);
                 break;
-            case opt_binary: run.binary = true; break;
-            default: help_and_exit();  // -h, -? and whatever the parser rejected
+            case opt_binary:
+                run.binary = true;
+                break;
+            default:
+                help_and_exit();  // -h, -? and whatever the parser rejected
         }
     }
 }
 
-void on_stop(int sig) { stop_signal = sig; }
-void on_statistics(int) { statistics_asked = 1; }
+void on_stop(int sig) {
+    stop_signal = sig;
+}
+void on_statistics(int) {
+    statistics_asked = 1;
+}
 
 void pause_one_second() {
     timespec left{1, 0};
@@ -167,7 +176,8 @@ void serve_signals() {
                     static_cast<unsigned long long>(state.drops));
     }
     if (stop_signal) {
-        if (run.verbose) std::printf("Signal handler for %d signal\n", static_cast<int>(stop_signal));
+        if (run.verbose)
+            std::printf("Signal handler for %d signal\n", static_cast<int>(stop_signal));
         pause_one_second();
         std::exit(-1);  // the normal exit flushes and closes the dump file
     }
@@ -254,7 +264,8 @@ void relay_datagram(std::size_t received) {
     if (count < h.frame_count && run.verbose)
         std::printf("Datagram %u announces %u frame records, %zu arrived whole: rest ignored\n",
                     h.udp_seq, h.frame_count, count);
-    for (std::size_t i = 0; i < count; ++i) relay_record(record_at(buffer, i));
+    for (std::size_t i = 0; i < count; ++i)
+        relay_record(record_at(buffer, i));
 }
 
 // Installs a handler that interrupts blocking calls (no SA_RESTART).

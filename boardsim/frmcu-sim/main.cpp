@@ -157,8 +157,13 @@ int main(int argc, char** argv) {
             case opt_answer: ok = parse_answer_option(optarg, control); break;
             case opt_stats: ok = parse_stats(optarg, control); break;
             case opt_help: fputs(usage, stdout); return 0;
-            case opt_relay: case opt_relay + 1: case opt_relay + 2: case opt_relay + 3:
-            case opt_relay + 4: case opt_relay + 5: case opt_relay + 6:
+            case opt_relay:
+            case opt_relay + 1:
+            case opt_relay + 2:
+            case opt_relay + 3:
+            case opt_relay + 4:
+            case opt_relay + 5:
+            case opt_relay + 6:
                 ok = parse_relay_option(opt - opt_relay, optarg, relay);
                 break;
             default: ok = false;

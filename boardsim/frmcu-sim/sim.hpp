@@ -70,9 +70,8 @@ struct relay_settings {
 };
 
 // The frame source's options in the order of relay_options; false when the value is bad.
-inline constexpr const char* relay_options[] = {"relay",          "relay-count",
-                                                "relay-rate",     "relay-records",
-                                                "relay-lengths",  "relay-no-frame",
+inline constexpr const char* relay_options[] = {"relay",         "relay-count",   "relay-rate",
+                                                "relay-records", "relay-lengths", "relay-no-frame",
                                                 "relay-fault"};
 bool parse_relay_option(int index, const char* value, relay_settings& settings);
 // Starts the frame source; at the end it reports what it sent: the frames that arrive whole
