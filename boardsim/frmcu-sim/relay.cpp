@@ -108,7 +108,8 @@ void run_relay(const relay_settings& s) {
             ++record_index;
             const bool empty = s.no_frame_every && record_index % s.no_frame_every == 0;
             const auto len = static_cast<std::uint8_t>(
-                empty ? no_frame : s.lengths[(record_index - 1) % s.lengths.size()]);
+                empty ? no_frame
+                      : s.lengths[static_cast<std::size_t>((record_index - 1) % s.lengths.size())]);
             fill_record(&d[header_size + i * record_size], ++frame_seq, len);
             const bool arrives =
                 !wrong_magic && header_size + (i + 1) * record_size <= size && i < announced;

@@ -392,7 +392,7 @@ TEST_F(Relay, CountersReconcileWithTheFrameSource) {
                           &datagrams, &frames, &no_frames, &lost),
               4);
     EXPECT_EQ(datagrams, 120u);
-    const auto device = records(frames);
+    const auto device = records(static_cast<std::size_t>(frames));
     EXPECT_EQ(device.size(), frames);
     EXPECT_EQ(statistics(),
               "FR count: " + std::to_string(frames) + ", drops: " + std::to_string(lost) + "\n");
