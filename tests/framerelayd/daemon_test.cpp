@@ -87,6 +87,14 @@ bool eventually(F done, duration timeout = 10s) {
     return true;
 }
 
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
+}
+
 // CPU time (user + system, clock ticks) a process used so far.
 long cpu_ticks(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -356,33 +364,12 @@ TEST_F(Relay, CountersReconcileWithTheFrameSource) {
     start_sink();
     start_daemon({});
     spawn_options o;
-    o.args = {tool("frmcu-sim"),
-              "--relay",
-              "127.0.0.1:" + std::to_string(port),
-              "--relay-count",
-              "120",
-              "--relay-rate",
-              "400",
-              "--relay-lengths",
-              "0,7,254,12,4",
-              "--relay-no-frame",
-              "7",
-              "--relay-fault",
-              "frame-gap@10:3",
-              "--relay-fault",
-              "magic@20",
-              "--relay-fault",
-              "truncate@30:700",
-              "--relay-fault",
-              "count@40:9",
-              "--relay-fault",
-              "udp-gap@50:2",
-              "--relay-fault",
-              "count@60:2",
-              "--relay-fault",
-              "restart@80",
-              "--relay-fault",
-              "frame-gap@100:1000"};
+    o.args = words(tool("frmcu-sim") + " --relay 127.0.0.1:" + std::to_string(port) +
+                   " --relay-count 120 --relay-rate 400 --relay-lengths 0,7,254,12,4"
+                   " --relay-no-frame 7 --relay-fault frame-gap@10:3 --relay-fault magic@20"
+                   " --relay-fault truncate@30:700 --relay-fault count@40:9"
+                   " --relay-fault udp-gap@50:2 --relay-fault count@60:2"
+                   " --relay-fault restart@80 --relay-fault frame-gap@100:1000");
     process source(o);
     ASSERT_TRUE(source.wait_output(stream::out, "relay done:", 30s)) << source.err();
     unsigned long long datagrams = 0, frames = 0, no_frames = 0, lost = 0;
@@ -456,9 +443,8 @@ TEST_F(Relay, InterruptDuringTrafficLeavesACompleteDumpFile) {
     start_sink();
     start_daemon({"-f", board.path("dump.txt")});
     spawn_options o;
-    o.args = {tool("frmcu-sim"), "--relay", "127.0.0.1:" + std::to_string(port),
-              "--relay-rate",    "500",     "--relay-lengths",
-              "16,254"};
+    o.args = words(tool("frmcu-sim") + " --relay 127.0.0.1:" + std::to_string(port) +
+                   " --relay-rate 500 --relay-lengths 16,254");
     process source(o);
     ASSERT_TRUE(eventually([&] { return board.read(records_file()).size() >= 100 * record_size; }));
     const auto started = clock::now();
