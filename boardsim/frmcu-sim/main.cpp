@@ -91,7 +91,20 @@ const char usage[] =
     "  --time [ADDR:]PORT        receive on ADDR (default the FR-MCU's address) and PORT\n"
     "                            (0: a free one); one line per datagram with its receive\n"
     "                            time (CLOCK_REALTIME), sender and decoded fields:\n"
-    "                            time stamp SEC.NSEC from IP:PORT: tv_sec S tv_nsec N force F\n";
+    "                            time stamp SEC.NSEC from IP:PORT: tv_sec S tv_nsec N force F\n"
+    "\n"
+    "Frame source (relay datagrams over UDP):\n"
+    "  --relay [ADDR:]PORT       send to ADDR (default the host's address) and PORT\n"
+    "  --relay-count N           datagrams to send (default 0: until stopped)\n"
+    "  --relay-rate N            datagrams a second (default 0: as fast as possible)\n"
+    "  --relay-records N         records per datagram, 0 to 5 (default 5)\n"
+    "  --relay-lengths L,...     payload lengths 0 to 254, used in turn (default 8)\n"
+    "  --relay-no-frame N        every Nth record is a no-frame record\n"
+    "  --relay-fault KIND@D[:V]  at datagram D: frame-gap:V, udp-gap:V (numbers skipped),\n"
+    "                            restart, magic (FR02), truncate:V (bytes sent),\n"
+    "                            count:V (records announced); repeatable\n"
+    "  Ends with \"relay done: datagrams=D frames=F no-frame=N lost=L\" (L: frame numbers\n"
+    "  that never arrive whole).\n";
 
 bool parse_stats(const char* text, control_settings& c) {
     std::size_t k = 0;
@@ -140,6 +153,7 @@ bool parse_answer_option(const std::string& text, control_settings& c) {
 control_settings control;
 reset_settings reset_line;
 time_settings time_sink;
+relay_settings relay;
 
 }  // namespace
 
@@ -154,6 +168,7 @@ int main(int argc, char** argv) {
         opt_hang,
         opt_time
     };
+    constexpr int opt_relay = 1100;  // the frame source's options follow in their order
     static const option options[] = {
         {"control", required_argument, nullptr, opt_control},
         {"answer", required_argument, nullptr, opt_answer},
@@ -163,6 +178,13 @@ int main(int argc, char** argv) {
         {"reset-line", required_argument, nullptr, opt_reset},
         {"boot-time", required_argument, nullptr, opt_boot},
         {"hang", no_argument, nullptr, opt_hang},
+        {relay_options[0], required_argument, nullptr, opt_relay},
+        {relay_options[1], required_argument, nullptr, opt_relay + 1},
+        {relay_options[2], required_argument, nullptr, opt_relay + 2},
+        {relay_options[3], required_argument, nullptr, opt_relay + 3},
+        {relay_options[4], required_argument, nullptr, opt_relay + 4},
+        {relay_options[5], required_argument, nullptr, opt_relay + 5},
+        {relay_options[6], required_argument, nullptr, opt_relay + 6},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
@@ -200,6 +222,15 @@ int main(int argc, char** argv) {
                 if (ok) time_sink.address = *a, time_sink.enabled = true;
                 break;
             }
+            case opt_relay:
+            case opt_relay + 1:
+            case opt_relay + 2:
+            case opt_relay + 3:
+            case opt_relay + 4:
+            case opt_relay + 5:
+            case opt_relay + 6:
+                ok = parse_relay_option(opt - opt_relay, optarg, relay);
+                break;
             default:
                 ok = false;
         }
@@ -220,6 +251,7 @@ int main(int argc, char** argv) {
     if (control.enabled && !start_control(control)) return 1;
     if (reset_line.gpio >= 0 && !start_reset(reset_line)) return 1;
     if (time_sink.enabled && !start_time_sink(time_sink)) return 1;
+    if (relay.enabled) start_relay(relay);
 
     int sig = 0;
     sigwait(&stop, &sig);

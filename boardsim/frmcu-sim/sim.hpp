@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace frmcu_sim {
 
@@ -67,5 +68,32 @@ struct time_settings {
 };
 // Starts the sink; false when it cannot bind.
 bool start_time_sink(const time_settings& settings);
+// Frame source: relay datagrams to the host. A fault applies to the datagram numbered `at`
+// (counting sent datagrams from 1).
+struct relay_fault {
+    enum class kind { frame_gap, udp_gap, restart, magic, truncate, count } what;
+    unsigned long at;
+    std::uint32_t value;  // frame or datagram numbers skipped, bytes sent, records announced
+};
+
+struct relay_settings {
+    bool enabled = false;
+    sockaddr_in address{};
+    unsigned long count = 0;           // datagrams; 0: until stopped
+    unsigned rate = 0;                 // datagrams a second; 0: as fast as possible
+    unsigned records = 5;              // records per datagram, 0 to 5
+    std::vector<unsigned> lengths{8};  // payload lengths, used in turn
+    unsigned no_frame_every = 0;       // every Nth record carries no frame
+    std::vector<relay_fault> faults;
+};
+
+// The frame source's options in the order of relay_options; false when the value is bad.
+inline constexpr const char* relay_options[] = {"relay",         "relay-count",   "relay-rate",
+                                                "relay-records", "relay-lengths", "relay-no-frame",
+                                                "relay-fault"};
+bool parse_relay_option(int index, const char* value, relay_settings& settings);
+// Starts the frame source; at the end it reports what it sent: the frames that arrive whole
+// and valid, the no-frame records, and the frame numbers that never arrive.
+void start_relay(const relay_settings& settings);
 
 }  // namespace frmcu_sim

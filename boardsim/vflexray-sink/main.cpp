@@ -1,0 +1,193 @@
+// vflexray-sink: the device side of the virtual FlexRay device stand-in. Creates the device
+// <board>/vflexray/<name>.sock, takes every record written to it and appends it to
+// <board>/vflexray/<name>.records. SIGUSR1 stalls it (the device queue fills up), SIGUSR2 lets
+// it go on; SIGTERM or SIGINT remove the device and end it.
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char usage[] =
+    "usage: vflexray-sink [--discard] [<name>]\n"
+    "Stands in for the virtual FlexRay device <name> (default vflexray0) of the board that\n"
+    "BOARDSIM_DIR names, appending every record it takes to vflexray/<name>.records.\n"
+    "  --discard   take records without keeping them (for benchmarks)\n"
+    "SIGUSR1 stalls the device, SIGUSR2 resumes it, SIGTERM ends it. Reports on standard output.\n";
+
+volatile sig_atomic_t stall_asked = 0;
+volatile sig_atomic_t resume_asked = 0;
+volatile sig_atomic_t stop_asked = 0;
+
+void on_signal(int sig) {
+    if (sig == SIGUSR1) stall_asked = 1;
+    if (sig == SIGUSR2) resume_asked = 1;
+    if (sig == SIGTERM || sig == SIGINT) stop_asked = 1;
+}
+
+double now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void say(const char* line) {
+    printf("%s\n", line);
+    fflush(stdout);
+}
+
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool discard = false;
+    static const option options[] = {
+        {"discard", no_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int opt;
+    while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+        if (opt == 'd') {
+            discard = true;
+        } else if (opt == 'h') {
+            fputs(usage, stdout);
+            return 0;
+        } else {
+            fputs(usage, stderr);
+            return 2;
+        }
+    }
+    if (argc - optind > 1) {
+        fputs(usage, stderr);
+        return 2;
+    }
+    const std::string name = optind < argc ? argv[optind] : "vflexray0";
+    const char* board = getenv("BOARDSIM_DIR");
+    if (!board || !*board) {
+        fputs("vflexray-sink: BOARDSIM_DIR names no board\n", stderr);
+        return 1;
+    }
+    const std::string dir = std::string(board) + "/vflexray";
+    const std::string sock_path = dir + "/" + name + ".sock";
+    const std::string records_path = dir + "/" + name + ".records";
+    mkdir(dir.c_str(), 0755);
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (sock_path.size() >= sizeof address.sun_path) {
+        fprintf(stderr, "vflexray-sink: path too long: %s\n", sock_path.c_str());
+        return 1;
+    }
+    memcpy(address.sun_path, sock_path.c_str(), sock_path.size());
+
+    // Signals come in only while the sink waits, so a change never slips past a wait.
+    sigset_t handled, wait_mask;
+    sigemptyset(&handled);
+    for (int sig : {SIGUSR1, SIGUSR2, SIGTERM, SIGINT}) {
+        sigaddset(&handled, sig);
+        struct sigaction sa {};
+        sa.sa_handler = on_signal;
+        sigaction(sig, &sa, nullptr);
+    }
+    sigprocmask(SIG_BLOCK, &handled, &wait_mask);
+
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    unlink(sock_path.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        fprintf(stderr, "vflexray-sink: cannot create %s: %s\n", sock_path.c_str(),
+                strerror(errno));
+        return 1;
+    }
+    int out = -1;
+    if (!discard) {
+        out = open(records_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (out < 0) {
+            fprintf(stderr, "vflexray-sink: cannot open %s: %s\n", records_path.c_str(),
+                    strerror(errno));
+            unlink(sock_path.c_str());
+            return 1;
+        }
+    }
+    printf("device %s ready\n", name.c_str());
+    fflush(stdout);
+
+    // Records are gathered while more are queued and written when the queue runs empty, so
+    // the file is complete whenever the device is idle.
+    std::vector<char> pending;
+    pending.reserve(1 << 20);
+    char record[4096];
+    unsigned long long taken = 0;
+    double first = 0, last = 0;
+    bool stalled = false;
+    bool ok = true;
+    while (ok && !stop_asked) {
+        if (stall_asked) {
+            stall_asked = 0;
+            if (!stalled) say("stalled");
+            stalled = true;
+        }
+        if (resume_asked) {
+            resume_asked = 0;
+            if (stalled) say("resumed");
+            stalled = false;
+        }
+        if (stalled) {
+            sigsuspend(&wait_mask);
+            continue;
+        }
+        const ssize_t n = recv(fd, record, sizeof record, MSG_DONTWAIT);
+        if (n >= 0) {
+            last = now();
+            if (taken++ == 0) first = last;
+            if (n != 296) fprintf(stderr, "vflexray-sink: record of %zd bytes\n", n);
+            if (out >= 0) pending.insert(pending.end(), record, record + n);
+            if (pending.size() >= (1 << 20) - sizeof record) {
+                ok = write_all(out, pending.data(), pending.size());
+                pending.clear();
+            }
+            continue;
+        }
+        if (errno != EAGAIN && errno != EINTR) break;
+        if (!pending.empty()) {
+            ok = write_all(out, pending.data(), pending.size());
+            pending.clear();
+        }
+        pollfd p{fd, POLLIN, 0};
+        ppoll(&p, 1, nullptr, &wait_mask);
+    }
+    if (!pending.empty()) ok = write_all(out, pending.data(), pending.size()) && ok;
+    unlink(sock_path.c_str());
+    // First and last record times let a benchmark work out the rate the device saw.
+    printf("took %llu records in %.6f s\n", taken, taken > 1 ? last - first : 0.0);
+    fflush(stdout);
+    if (!ok) {
+        fprintf(stderr, "vflexray-sink: cannot write %s: %s\n", records_path.c_str(),
+                strerror(errno));
+        return 1;
+    }
+    return 0;
+}

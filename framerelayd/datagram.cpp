@@ -1,0 +1,104 @@
+#include "framerelayd/datagram.hpp"
+
+#include <cstring>
+
+#include "frmcu/bytes.hpp"
+
+namespace framerelayd {
+
+namespace {
+
+// Host order is whatever a plain store gives.
+std::uint32_t be32_to_host(std::uint8_t* p) {
+    const std::uint32_t v = frmcu::load_be32(p);
+    std::memcpy(p, &v, sizeof v);
+    return v;
+}
+
+std::uint16_t be16_to_host(std::uint8_t* p) {
+    const std::uint16_t v = frmcu::load_be16(p);
+    std::memcpy(p, &v, sizeof v);
+    return v;
+}
+
+void store_host32(std::uint8_t* p, std::uint32_t v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+constexpr char hex_digits[] = "0123456789ABCDEF";
+
+char* put_text(char* out, const char* text, std::size_t size) {
+    std::memcpy(out, text, size);
+    return out + size;
+}
+
+char* put_decimal(char* out, std::uint32_t v) {
+    char digits[10];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0)
+        *out++ = digits[--n];
+    return out;
+}
+
+}  // namespace
+
+FR_FRAME_HEADER convert_header(std::span<std::uint8_t, header_size> datagram) {
+    FR_FRAME_HEADER h{};
+    h.magic = be32_to_host(&datagram[0]);
+    h.udp_seq = be32_to_host(&datagram[4]);
+    h.frame_count = be32_to_host(&datagram[8]);
+    h.spare = be32_to_host(&datagram[12]);
+    return h;
+}
+
+FR_FRAME_RECORD convert_record(record_bytes record) {
+    std::uint8_t* const r = record.data();
+    FR_FRAME_RECORD f{};
+    f.frame_seq = be32_to_host(r + 0);
+    f.sec = be32_to_host(r + 8);
+    f.usec = frmcu::load_be32(r + 12) / 1000;
+    store_host32(r + 12, f.usec);
+    be32_to_host(r + 16);  // aux32
+    f.frame_id = be16_to_host(r + 20);
+    f.len = r[22];
+    be16_to_host(r + 24);  // aux16
+    // Whole payload words only; a trailing part word stays as received. 255 / 4 words of a
+    // no-frame record still lie within the data area.
+    const std::size_t words = f.len / 4u;
+    for (std::size_t k = 0; k < words; ++k)
+        be32_to_host(r + payload_offset + 4 * k);
+    return f;
+}
+
+std::size_t records_received(std::size_t received, std::uint32_t frame_count) {
+    if (received > datagram_size) received = datagram_size;
+    const std::size_t whole = received < header_size ? 0 : (received - header_size) / record_size;
+    return frame_count < whole ? frame_count : whole;
+}
+
+std::size_t format_dump_entry(record_bytes record, const FR_FRAME_RECORD& fields, dump_entry& out) {
+    char* p = out.data();
+    p = put_text(p, "fid: ", 5);
+    for (int shift = 12; shift >= 0; shift -= 4)
+        *p++ = hex_digits[(fields.frame_id >> shift) & 0xF];
+    p = put_text(p, " ---------\ntime: ", 17);
+    p = put_decimal(p, fields.sec);
+    p = put_text(p, " s ", 3);
+    p = put_decimal(p, fields.usec);
+    p = put_text(p, " us\n", 4);
+    const std::size_t len = fields.len < max_frame_length ? fields.len : max_frame_length;
+    for (std::size_t i = 0; i < len; ++i) {
+        const std::uint8_t b = record[payload_offset + i];
+        *p++ = hex_digits[b >> 4];
+        *p++ = hex_digits[b & 0xF];
+        *p++ = ' ';
+    }
+    p = put_text(p, "\n---------\n", 11);
+    return static_cast<std::size_t>(p - out.data());
+}
+
+}  // namespace framerelayd

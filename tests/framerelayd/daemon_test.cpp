@@ -1,0 +1,527 @@
+// framerelayd end to end: relay datagrams on loopback, the virtual FlexRay device stand-in
+// (vflexray-sink) as the device, the FR-MCU stand-in as a frame source.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "frmcu/bytes.hpp"
+#include "tests/support/board.hpp"
+#include "tests/support/net.hpp"
+#include "tests/support/process.hpp"
+
+namespace {
+
+using namespace support;
+
+constexpr std::size_t record_size = 296;
+
+const std::string help_text =
+    "framerelayd v0.0.3\n"
+    "\n"
+    "Copyright (c) 2026 The gateway tools developers\n"
+    "\n"
+    "Usage: framerelayd <-ipvh> [value]\n"
+    "\t -d --device. Virtual FlexRay device. Defaults to vflexray0\n"
+    "\t -p --port. Destination UDP port on FlexRay node\n"
+    "\t -f --file. Optional hex dump file.\n"
+    "\t -v --verbose\n"
+    "\t -h --help\n"
+    "\t Use 'kill -SIGUSR1'  to get statistics.\n"
+    "\tA typical example: framerelayd -p 29052\n"
+    "\n";
+
+struct record_spec {
+    std::uint32_t frame_seq;
+    std::uint8_t len = 2;
+    std::uint16_t frame_id = 0x2A;
+    std::uint32_t sec = 12;
+    std::uint32_t nsec = 345000;
+    bytes payload = {0x01, 0x02};
+};
+
+// A relay datagram in wire form; `announced` overrides frame_count, `cut` the size sent.
+bytes datagram(std::uint32_t udp_seq, const std::vector<record_spec>& records, int announced = -1,
+               std::size_t cut = SIZE_MAX, const char* magic = "FR01") {
+    bytes d(16 + records.size() * record_size);
+    std::copy(magic, magic + 4, d.begin());
+    frmcu::store_be32(&d[4], udp_seq);
+    frmcu::store_be32(&d[8], announced < 0 ? static_cast<std::uint32_t>(records.size())
+                                           : static_cast<std::uint32_t>(announced));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const record_spec& r = records[i];
+        std::uint8_t* p = &d[16 + i * record_size];
+        frmcu::store_be32(p, r.frame_seq);
+        for (int k = 0; k < 4; ++k)
+            p[4 + k] = static_cast<std::uint8_t>(0xA0 + k);
+        frmcu::store_be32(p + 8, r.sec);
+        frmcu::store_be32(p + 12, r.nsec);
+        frmcu::store_be32(p + 16, 0x01020304);
+        frmcu::store_be16(p + 20, r.frame_id);
+        p[22] = r.len;
+        p[23] = 0xB1;
+        frmcu::store_be16(p + 24, 0x0A0B);
+        for (int k = 0; k < 6; ++k)
+            p[26 + k] = static_cast<std::uint8_t>(0xC0 + k);
+        std::copy(r.payload.begin(), r.payload.end(), p + 32);
+    }
+    if (cut < d.size()) d.resize(cut);
+    return d;
+}
+
+// Waits until `done` holds or the deadline passes.
+template <typename F>
+bool eventually(F done, duration timeout = 10s) {
+    const auto deadline = clock::now() + timeout;
+    while (!done()) {
+        if (clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
+}
+
+// CPU time (user + system, clock ticks) a process used so far.
+long cpu_ticks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) {
+            stime = std::stol(field);
+            break;
+        }
+    }
+    return utime + stime;
+}
+
+// A board with a running device, a daemon on a free loopback port and a sender.
+class Relay : public ::testing::Test {
+  protected:
+    temp_board board;
+    std::vector<std::unique_ptr<process>> sinks;
+    process* sink = nullptr;  // the last one started
+    std::unique_ptr<process> daemon;
+    int port = free_port(SOCK_DGRAM);
+    std::unique_ptr<udp_socket> sender;  // made on first use, in the test's namespace
+
+    void start_sink(const std::string& name = "vflexray0") {
+        spawn_options o;
+        o.args = {tool("vflexray-sink"), name};
+        o.env = {"BOARDSIM_DIR=" + board.dir()};
+        sinks.push_back(std::make_unique<process>(o));
+        sink = sinks.back().get();
+        ASSERT_TRUE(sink->wait_output(stream::out, "ready\n", 10s)) << sink->err();
+    }
+
+    void start_daemon(std::vector<std::string> options, bool with_port = true) {
+        spawn_options o;
+        o.args = {program("framerelayd")};
+        if (with_port) o.args.insert(o.args.end(), {"-p", std::to_string(port)});
+        o.args.insert(o.args.end(), options.begin(), options.end());
+        o.board = board.dir();
+        daemon = std::make_unique<process>(o);
+        ASSERT_TRUE(daemon->wait_output(stream::out, "Starting UDP FlexRay daemon", 10s))
+            << daemon->err();
+    }
+
+    void send(const bytes& d, int to_port = 0) {
+        if (!sender) sender = std::make_unique<udp_socket>();
+        sender->send_to("127.0.0.1", to_port ? to_port : port, d);
+    }
+
+    std::string records_file(const std::string& name = "vflexray0") const {
+        return "vflexray/" + name + ".records";
+    }
+
+    // The device records once `count` of them arrived.
+    std::vector<bytes> records(std::size_t count, const std::string& name = "vflexray0") const {
+        std::string data;
+        eventually([&] {
+            data = board.read(records_file(name));
+            return data.size() >= count * record_size;
+        });
+        std::vector<bytes> out;
+        for (std::size_t at = 0; at + record_size <= data.size(); at += record_size)
+            out.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(at),
+                             data.begin() + static_cast<std::ptrdiff_t>(at + record_size));
+        return out;
+    }
+
+    // Asks for the statistics line and returns it.
+    std::string statistics() {
+        daemon->running();  // takes in what was written so far
+        const std::size_t from = daemon->out().size();
+        daemon->signal(SIGUSR1);
+        if (!daemon->wait_output(stream::out, "FR count: ", 5s, from)) return "(no answer)";
+        const std::size_t at = daemon->out().find("FR count: ", from);
+        if (!daemon->wait_output(stream::out, "\n", 5s, at)) return "(no line end)";
+        const std::string& out = daemon->out();
+        return out.substr(at, out.find('\n', at) + 1 - at);
+    }
+};
+
+TEST(Options, HelpForHelpAndForEveryOptionNotRecognised) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-h"}, {"-?"},      {"--help"}, {"-i", "vflexray1"}, {"-d", "vflexray1"},
+        {"-b"}, {"--bogus"}, {"-p"},     {"--interface"},     {"-v", "-x"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{program("framerelayd")};
+        args.insert(args.end(), c.begin(), c.end());
+        const auto r = run(args);
+        EXPECT_EQ(r.status, exited(0)) << c[0];
+        EXPECT_EQ(r.out, help_text) << c[0];
+    }
+}
+
+TEST(Options, WithoutTheBoardTheKernelRefusesTheFlexRaySocket) {
+    temp_board scratch;
+    const std::string dump = scratch.path("dump.txt");
+    const auto r = run({program("framerelayd"), "-f", dump, "-p", "0"});
+    EXPECT_EQ(r.status, exited(shell_status(-7)));
+    EXPECT_TRUE(r.err.starts_with("Error opening vflexray socket: ")) << r.err;
+    EXPECT_TRUE(scratch.exists("dump.txt"));  // opened while the options were read
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Relay, StartUpFailuresOnTheBoard) {
+    // A socket file with nobody behind it: the device is there but cannot be attached.
+    board.write("vflexray/.keep", "");
+    {
+        const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        const std::string path = board.path("vflexray/dead0.sock");
+        std::copy(path.begin(), path.end(), a.sun_path);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        close(fd);
+    }
+    start_sink("vflexray0123456");  // 15 characters, the longest interface name
+
+    // A UDP socket on the port without address reuse keeps the daemon off it.
+    const int taken = socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in taken_address = ipv4("127.0.0.1", 0);
+    ASSERT_EQ(bind(taken, reinterpret_cast<const sockaddr*>(&taken_address), sizeof taken_address),
+              0);
+    sockaddr_in bound{};
+    socklen_t bound_size = sizeof bound;
+    getsockname(taken, reinterpret_cast<sockaddr*>(&bound), &bound_size);
+
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } const cases[] = {
+        {{"-f", board.path("no/such/dir/dump")},
+         -5,
+         "Could not open dump file: No such file or directory\n"},
+        {{"-p", std::to_string(ntohs(bound.sin_port))},
+         -9,
+         "UDP socket bind error: Address already in use\n"},
+        {{"-p", "0"}, -10, "FlexRay ioctl: No such device\n"},  // no vflexray0
+        {{"-p", "0", "--interface", "vflexray9"}, -10, "FlexRay ioctl: No such device\n"},
+        // Longer than any interface name: never taken for the 15-character device.
+        {{"-p", "0", "--interface", "vflexray01234567"}, -10, "FlexRay ioctl: No such device\n"},
+        {{"-p", "0", "--interface", "dead0"}, -11, "FlexRay bind error: Network is down\n"},
+    };
+    for (const auto& c : cases) {
+        spawn_options o;
+        o.args = {program("framerelayd")};
+        o.args.insert(o.args.end(), c.args.begin(), c.args.end());
+        o.board = board.dir();
+        const auto r = run(o);
+        EXPECT_EQ(r.status, exited(shell_status(c.status))) << c.args.back();
+        EXPECT_EQ(r.err, c.err) << c.args.back();
+        EXPECT_EQ(r.out, "") << c.args.back();
+    }
+    close(taken);
+
+    // The 15-character name itself is found.
+    start_daemon({"--interface", "vflexray0123456"});
+    send(datagram(1, {{.frame_seq = 1}}));
+    EXPECT_EQ(records(1, "vflexray0123456").size(), 1u);
+}
+
+// The worked example of the datagram format and the texts of a verbose run, byte for byte.
+TEST_F(Relay, VerboseRunDeviceRecordsAndDumpFile) {
+    start_sink();
+    start_daemon({"-v", "--file", board.path("dump.txt")});
+    send(datagram(5, {{.frame_seq = 1000}}));  // the worked example, numbered 1000
+    send(datagram(6, {{.frame_seq = 1001, .len = 255, .payload = {}},
+                      {.frame_seq = 1002,
+                       .len = 6,
+                       .frame_id = 0x7FF,
+                       .sec = 7,
+                       .nsec = 999,
+                       .payload = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66}}}));
+    send(datagram(99, {{.frame_seq = 5000}}, -1, SIZE_MAX, "FR02"));
+    // Announces two records, the second arrives cut: it is not made up from zero bytes.
+    send(datagram(7, {{.frame_seq = 1003, .len = 0, .payload = {}}, {.frame_seq = 1004}}, -1,
+                  16 + record_size + 100));
+    // Announces nine, carries one; 1004 shows up as lost.
+    send(datagram(8, {{.frame_seq = 1005, .len = 4, .payload = {0xAA, 0xBB, 0xCC, 0xDD}}}, 9));
+    send(datagram(9, {}));
+    send({});
+    const auto device = records(4);
+    ASSERT_EQ(device.size(), 4u);
+    const bytes first = {0xE8, 0x03, 0x00, 0x00, 0xA0, 0xA1, 0xA2, 0xA3, 0x0C, 0x00, 0x00, 0x00,
+                         0x59, 0x01, 0x00, 0x00, 0x04, 0x03, 0x02, 0x01, 0x2A, 0x00, 0x02, 0xB1,
+                         0x0B, 0x0A, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0x01, 0x02, 0x00, 0x00};
+    EXPECT_EQ(bytes(device[0].begin(), device[0].begin() + 36), first);
+    EXPECT_EQ(frmcu::load_le32(&device[1][0]), 1002u);
+    EXPECT_EQ(bytes(device[1].begin() + 32, device[1].begin() + 38),
+              (bytes{0x44, 0x33, 0x22, 0x11, 0x55, 0x66}));
+    EXPECT_EQ(frmcu::load_le32(&device[2][0]), 1003u);
+    EXPECT_EQ(frmcu::load_le32(&device[3][0]), 1005u);
+
+    EXPECT_EQ(statistics(), "FR count: 4, drops: 1000\n");
+    const auto started = clock::now();
+    daemon->signal(SIGINT);
+    EXPECT_EQ(daemon->wait(10s), exited(255));
+    EXPECT_GE(clock::now() - started, 900ms);
+
+    const std::string p = "Starting UDP FlexRay daemon on port " + std::to_string(port) + "\n";
+    EXPECT_EQ(daemon->out(), p + "UDP sequence anomaly. Expected: 1 got: 5\n"
+                                 "FlexRay frame sequence anomaly. Expected: 1 got: 1000\n"
+                                 "Send frames with frame_id=2A len=2 12 s 345 us\n"
+                                 "Sent frame with 296 bytes\n"
+                                 "FlexRay frame length error. Max: 254 got: 255\n"
+                                 "Send frames with frame_id=7FF len=6 7 s 0 us\n"
+                                 "Sent frame with 296 bytes\n"
+                                 "Magic number is wrong: 46523032\n"
+                                 "Datagram 7 announces 2 frame records, 1 arrived whole: rest "
+                                 "ignored\n"
+                                 "Send frames with frame_id=2A len=0 12 s 345 us\n"
+                                 "Sent frame with 296 bytes\n"
+                                 "Datagram 8 announces 9 frame records, 1 arrived whole: rest "
+                                 "ignored\n"
+                                 "FlexRay frame sequence anomaly. Expected: 1004 got: 1005\n"
+                                 "Send frames with frame_id=2A len=4 12 s 345 us\n"
+                                 "Sent frame with 296 bytes\n"
+                                 "FR count: 4, drops: 1000\n"
+                                 "Signal handler for 2 signal\n");
+    EXPECT_EQ(daemon->err(), "");
+    EXPECT_EQ(board.read("dump.txt"),
+              "fid: 002A ---------\ntime: 12 s 345 us\n01 02 \n---------\n"
+              "fid: 07FF ---------\ntime: 7 s 0 us\n44 33 22 11 55 66 \n---------\n"
+              "fid: 002A ---------\ntime: 12 s 345 us\n\n---------\n"
+              "fid: 002A ---------\ntime: 12 s 345 us\nDD CC BB AA \n---------\n");
+}
+
+TEST_F(Relay, CountersAreUnsignedAndSilentWithoutVerbose) {
+    start_sink();
+    start_daemon({});
+    send(datagram(1, {{.frame_seq = 0x90000000}}));
+    ASSERT_EQ(records(1).size(), 1u);
+    EXPECT_EQ(statistics(), "FR count: 1, drops: 2415919103\n");
+    daemon->signal(SIGINT);
+    EXPECT_EQ(daemon->wait(10s), exited(255));
+    EXPECT_EQ(daemon->out(), "Starting UDP FlexRay daemon on port " + std::to_string(port) +
+                                 "\nFR count: 1, drops: 2415919103\n");
+}
+
+TEST_F(Relay, DumpFileOptions) {
+    start_sink();
+    start_daemon({"--binary", "-f", board.path("binary.txt")});
+    send(datagram(1, {{.frame_seq = 1}}));
+    ASSERT_EQ(records(1).size(), 1u);
+    daemon->signal(SIGINT);
+    EXPECT_EQ(daemon->wait(10s), exited(255));
+    EXPECT_TRUE(board.exists("binary.txt"));
+    EXPECT_EQ(board.read("binary.txt"), "");
+
+    start_daemon({"-f", board.path("first.txt"), "--file", board.path("last.txt")});
+    send(datagram(1, {{.frame_seq = 1}}));
+    ASSERT_EQ(records(2).size(), 2u);
+    daemon->signal(SIGINT);
+    EXPECT_EQ(daemon->wait(10s), exited(255));
+    EXPECT_TRUE(board.exists("first.txt"));
+    EXPECT_EQ(board.read("first.txt"), "");
+    EXPECT_EQ(board.read("last.txt"),
+              "fid: 002A ---------\ntime: 12 s 345 us\n01 02 \n---------\n");
+}
+
+// What the FR-MCU stand-in reports it sent is what the daemon counts.
+TEST_F(Relay, CountersReconcileWithTheFrameSource) {
+    start_sink();
+    start_daemon({});
+    spawn_options o;
+    o.args = words(tool("frmcu-sim") + " --relay 127.0.0.1:" + std::to_string(port) +
+                   " --relay-count 120 --relay-rate 400 --relay-lengths 0,7,254,12,4"
+                   " --relay-no-frame 7 --relay-fault frame-gap@10:3 --relay-fault magic@20"
+                   " --relay-fault truncate@30:700 --relay-fault count@40:9"
+                   " --relay-fault udp-gap@50:2 --relay-fault count@60:2"
+                   " --relay-fault restart@80 --relay-fault frame-gap@100:1000");
+    process source(o);
+    ASSERT_TRUE(source.wait_output(stream::out, "relay done:", 30s)) << source.err();
+    unsigned long long datagrams = 0, frames = 0, no_frames = 0, lost = 0;
+    const auto at = source.out().find("relay done:");
+    ASSERT_EQ(std::sscanf(source.out().c_str() + at,
+                          "relay done: datagrams=%llu frames=%llu no-frame=%llu lost=%llu",
+                          &datagrams, &frames, &no_frames, &lost),
+              4);
+    EXPECT_EQ(datagrams, 120u);
+    const auto device = records(static_cast<std::size_t>(frames));
+    EXPECT_EQ(device.size(), frames);
+    EXPECT_EQ(statistics(),
+              "FR count: " + std::to_string(frames) + ", drops: " + std::to_string(lost) + "\n");
+    // Every record on the device is a frame, in the order sent.
+    std::uint32_t previous = 0;
+    int restarts = 0;
+    for (const auto& r : device) {
+        const std::uint32_t seq = frmcu::load_le32(&r[0]);
+        EXPECT_NE(r[22], 255);
+        if (seq < previous) ++restarts;
+        previous = seq;
+    }
+    EXPECT_EQ(restarts, 1);
+    source.signal(SIGTERM);
+    source.wait(5s);
+}
+
+// A stalled device: the daemon waits without spinning, answers SIGUSR1, loses nothing.
+TEST_F(Relay, FullDeviceQueueIsWaitedOut) {
+    start_sink();
+    start_daemon({});
+    sink->signal(SIGUSR1);
+    ASSERT_TRUE(sink->wait_output(stream::out, "stalled\n", 5s));
+    std::uint32_t seq = 0;
+    for (std::uint32_t d = 1; d <= 4; ++d) {
+        std::vector<record_spec> r;
+        for (int k = 0; k < 5; ++k)
+            r.push_back({.frame_seq = ++seq});
+        send(datagram(d, r));
+    }
+    // The queue fills, then the count stays put.
+    std::string line;
+    ASSERT_TRUE(eventually([&] {
+        line = statistics();
+        return line != "FR count: 0, drops: 0\n";
+    }));
+    std::this_thread::sleep_for(200ms);
+    const std::string waiting = statistics();
+    unsigned sent = 0;
+    ASSERT_EQ(std::sscanf(waiting.c_str(), "FR count: %u, drops: 0", &sent), 1) << waiting;
+    EXPECT_GE(sent, 3u);
+    EXPECT_LT(sent, 20u);
+
+    const long before = cpu_ticks(daemon->pid());
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_LT(cpu_ticks(daemon->pid()) - before, 15);  // waits, does not spin
+    EXPECT_EQ(statistics(), waiting);
+    EXPECT_TRUE(daemon->running());
+
+    sink->signal(SIGUSR2);
+    const auto device = records(20);
+    ASSERT_EQ(device.size(), 20u);
+    for (std::uint32_t i = 0; i < 20; ++i)
+        EXPECT_EQ(frmcu::load_le32(&device[i][0]), i + 1);
+    EXPECT_EQ(statistics(), "FR count: 20, drops: 0\n");
+}
+
+// SIGINT amid traffic: status 255 after the pause, and the dump file holds an entry for every
+// record the device took.
+TEST_F(Relay, InterruptDuringTrafficLeavesACompleteDumpFile) {
+    start_sink();
+    start_daemon({"-f", board.path("dump.txt")});
+    spawn_options o;
+    o.args = words(tool("frmcu-sim") + " --relay 127.0.0.1:" + std::to_string(port) +
+                   " --relay-rate 500 --relay-lengths 16,254");
+    process source(o);
+    ASSERT_TRUE(eventually([&] { return board.read(records_file()).size() >= 100 * record_size; }));
+    const auto started = clock::now();
+    daemon->signal(SIGINT);
+    EXPECT_EQ(daemon->wait(10s), exited(255));
+    EXPECT_GE(clock::now() - started, 900ms);
+    source.signal(SIGTERM);
+    source.wait(5s);
+
+    const std::string dump = board.read("dump.txt");
+    std::size_t entries = 0;
+    for (std::size_t at = 0; (at = dump.find("fid: ", at)) != std::string::npos; ++at)
+        ++entries;
+    EXPECT_TRUE(dump.ends_with("\n---------\n"));
+    EXPECT_GE(entries, 100u);
+    // The device drains what the daemon had queued.
+    EXPECT_TRUE(eventually([&] {
+        return board.read(records_file()).size() == entries * record_size;
+    })) << entries
+        << " dump entries, " << board.read(records_file()).size() / record_size << " records";
+}
+
+// Fixed ports are safe only in a namespace of our own.
+class RelayInNamespace : public Relay {
+  protected:
+    void SetUp() override {
+        if (!enter_private_netns()) GTEST_SKIP() << "no private network namespace";
+    }
+
+    // Ports of the UDP sockets bound to the wildcard address in this namespace.
+    static std::vector<int> wildcard_udp_ports() {
+        std::ifstream in("/proc/net/udp");
+        std::vector<int> ports;
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local;
+            fields >> slot >> local;
+            if (local.starts_with("00000000:"))
+                ports.push_back(std::stoi(local.substr(9), nullptr, 16));
+        }
+        return ports;
+    }
+};
+
+TEST_F(RelayInNamespace, PortValues) {
+    start_sink();
+    start_sink("vflexray1");
+    struct {
+        std::vector<std::string> args;
+        std::string shown;
+        int bound;  // 0: the system's choice
+        const char* device;
+    } const cases[] = {
+        {{"-p", "70000"}, "70000", 4464, "vflexray0"},
+        {{"-p", "abc"}, "0", 0, "vflexray0"},
+        {{"--interface", "vflexray1"}, "29052", 29052, "vflexray1"},
+    };
+    std::size_t taken[2] = {0, 0};
+    for (const auto& c : cases) {
+        start_daemon(c.args, false);
+        EXPECT_TRUE(
+            daemon->out().starts_with("Starting UDP FlexRay daemon on port " + c.shown + "\n"))
+            << daemon->out();
+        std::vector<int> ports;
+        ASSERT_TRUE(eventually([&] { return !(ports = wildcard_udp_ports()).empty(); }));
+        ASSERT_EQ(ports.size(), 1u);
+        if (c.bound) {
+            EXPECT_EQ(ports[0], c.bound);
+        }
+        send(datagram(1, {{.frame_seq = 1}}), ports[0]);
+        std::size_t& count = taken[std::string(c.device) == "vflexray1"];
+        EXPECT_EQ(records(++count, c.device).size(), count) << c.args[1];
+        daemon->signal(SIGINT);
+        EXPECT_EQ(daemon->wait(10s), exited(255));
+    }
+}
+
+}  // namespace
