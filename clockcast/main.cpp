@@ -16,6 +16,7 @@
 
 #include "clockcast/cadence.hpp"
 #include "clockcast/datagram.hpp"
+#include "frmcu/banner.hpp"
 #include "frmcu/link.hpp"
 
 namespace clockcast {
@@ -35,12 +36,6 @@ settings run;
 volatile sig_atomic_t verbose = 0;
 volatile sig_atomic_t stop = 0;
 
-void print_banner() {
-    std::printf("%s v%s\n", program_name, version);
-    std::printf("\n");
-    std::printf("Copyright (c) 2026 The gateway tools developers\n");
-}
-
 void print_usage() {
     std::printf("\nUsage: %s <-ipvh> [value]\n", program_name);
     std::printf("\t -i --ipaddress. IP adress for FlexRay node. Defaults to %s\n",
@@ -55,7 +50,7 @@ void print_usage() {
 }
 
 [[noreturn]] void help_and_exit() {
-    print_banner();
+    frmcu::print_banner(program_name, version);
     print_usage();
     std::exit(0);
 }

@@ -19,6 +19,7 @@
 
 #include "framerelayd/datagram.hpp"
 #include "framerelayd/sequence.hpp"
+#include "frmcu/banner.hpp"
 #include "frmcu/link.hpp"
 
 namespace framerelayd {
@@ -78,9 +79,7 @@ void print_usage() {
 }
 
 [[noreturn]] void help_and_exit() {
-    std::printf("%s v%s\n", program_name, version);
-    std::printf("\n");
-    std::printf("Copyright (c) 2026 The gateway tools developers\n");
+    frmcu::print_banner(program_name, version);
     print_usage();
     std::exit(0);
 }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frmcu/banner.hpp"
 #include "frmcu/ctrl_protocol.hpp"
 #include "frmcu/link.hpp"
 #include "nodectl/report.hpp"
@@ -37,12 +38,6 @@ volatile sig_atomic_t verbose = 0;
 volatile sig_atomic_t interrupted = 0;
 int control_socket = -1;
 
-void print_banner() {
-    std::printf("%s v%s\n", program_name, version);
-    std::printf("\n");
-    std::printf("Copyright (c) 2026 The gateway tools developers\n");
-}
-
 void print_usage() {
     std::printf("\nUsage: %s <-ipvh> [value]\n", program_name);
     std::printf("\t -i --ipaddress. IP adress for FlexRay node. Defaults to %s\n",
@@ -58,7 +53,7 @@ void print_usage() {
 }
 
 [[noreturn]] void help_and_exit() {
-    print_banner();
+    frmcu::print_banner(program_name, version);
     print_usage();
     std::exit(0);
 }

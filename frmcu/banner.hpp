@@ -1,0 +1,14 @@
+// The version banner that the FlexRay programs print before their usage text.
+#pragma once
+
+#include <cstdio>
+
+namespace frmcu {
+
+inline void print_banner(const char* program, const char* version) {
+    std::printf("%s v%s\n", program, version);
+    std::printf("\n");
+    std::printf("Copyright (c) 2026 The gateway tools developers\n");
+}
+
+}  // namespace frmcu
