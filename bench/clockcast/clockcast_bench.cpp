@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -40,6 +41,7 @@ std::int64_t now_ns() {
 
 // Lateness of each wake-up from a relative sleep to the next half second, until `done`.
 void measure_floor(const std::atomic<bool>& done, std::vector<std::int64_t>& lateness) {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // as tight as clockcast's own timer
     while (!done) {
         const std::int64_t now = now_ns();
         std::int64_t target = now - now % ns_per_s + half_second;
