@@ -73,8 +73,8 @@ const char usage[] =
     "\n"
     "Control server (node control protocol over TCP):\n"
     "  --control [ADDR:]PORT     serve on ADDR (default the FR-MCU's address) and PORT\n"
-    "  --answer CMD=SPEC         how to answer CMD (start, stop, statistics, other or all);\n"
-    "                            SPEC is a comma list of: rc=N (return code), delay=MS,\n"
+    "  --answer CMD=HOW         how to answer CMD (start, stop, statistics, other or all);\n"
+    "                            HOW is a comma list of: rc=N (return code), delay=MS,\n"
     "                            silent (never answer), close (close without answering),\n"
     "                            magic=XXXX, id=N, length=N (wrong header fields),\n"
     "                            split=MS (header and message as two segments MS apart),\n"
@@ -129,7 +129,7 @@ bool parse_reset_number(const char* text, int& out) {
 bool parse_answer_option(const std::string& text, control_settings& c) {
     const auto eq = text.find('=');
     if (eq == std::string::npos) return false;
-    const std::string cmd = text.substr(0, eq), spec = text.substr(eq + 1);
+    const std::string cmd = text.substr(0, eq), how = text.substr(eq + 1);
     int first = -1, last = -1;
     if (cmd == "start")
         first = last = 1;
@@ -145,7 +145,7 @@ bool parse_answer_option(const std::string& text, control_settings& c) {
         return false;
     for (int i = first; i <= last; ++i) {
         c.answers[static_cast<std::size_t>(i)] = answer{};
-        if (!parse_answer(spec, c.answers[static_cast<std::size_t>(i)])) return false;
+        if (!parse_answer(how, c.answers[static_cast<std::size_t>(i)])) return false;
     }
     return true;
 }

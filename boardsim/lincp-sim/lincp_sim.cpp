@@ -38,12 +38,12 @@ const char usage_text[] =
     "                 checksum adds \" bad-checksum\"\n"
     "  junk <hex>     received bytes outside any command message\n"
     "  tx <hex>       bytes written to the line, one line per write\n"
-    "  answer <spec>  the answer changed (script command answer)\n"
+    "  answer <how>   the answer changed (script command answer)\n"
     "  error <text>   a script line that could not be run\n"
     "\n"
     "Options:\n"
     "  -l, --link PATH     also offer the terminal as the symbolic link PATH (removed at exit)\n"
-    "  -a, --answer SPEC   answer to each command message: an error code 0-255 (default 0),\n"
+    "  -a, --answer HOW    answer to each command message: an error code 0-255 (default 0),\n"
     "                      \"silent\" (no answer) or \"raw:HEX\" (these bytes, e.g. raw:7e7ea7)\n"
     "  -D, --delay MS      wait this long before answering (default 50); the program drops its\n"
     "                      input right after sending a command, so an instant answer may be lost\n"
@@ -59,12 +59,12 @@ const char usage_text[] =
     "      gap=MS                         the pause of a split (default 200)\n"
     "  raw HEX...                         these bytes as they are\n"
     "  ITEM & ITEM ...                    frame and raw items joined into one write\n"
-    "  answer SPEC                        answer commands from now on as with -a\n"
+    "  answer HOW                         answer commands from now on as with -a\n"
     "  sleep MS                           pause the script\n"
     "  quit                               end\n"
     "Ends on SIGINT, SIGTERM or quit; the end of standard input leaves it running.\n";
 
-struct answer_spec {
+struct answer_kind {
     bool silent = false;
     bytes reply{0x7E, 0x7E, 0x7E, 0xA7, 0x00};
 };
@@ -76,7 +76,7 @@ struct sim_state {
     std::string link;
     int delay_ms = 50;
     std::mutex lock;  // guards answer, writes to the line and the log
-    answer_spec answer;
+    answer_kind answer;
 } sim;
 
 std::string hex(const std::uint8_t* p, std::size_t n) {
@@ -151,15 +151,15 @@ int parse_int(const std::string& text) {
     return v;
 }
 
-answer_spec parse_answer(const std::string& spec) {
-    answer_spec a;
-    if (spec == "silent") {
+answer_kind parse_answer(const std::string& how) {
+    answer_kind a;
+    if (how == "silent") {
         a.silent = true;
-    } else if (spec.rfind("raw:", 0) == 0) {
-        a.reply = parse_hex(spec.substr(4));
+    } else if (how.rfind("raw:", 0) == 0) {
+        a.reply = parse_hex(how.substr(4));
     } else {
-        const int code = parse_int(spec);
-        if (code > 255) throw std::runtime_error("error code beyond 255: " + spec);
+        const int code = parse_int(how);
+        if (code > 255) throw std::runtime_error("error code beyond 255: " + how);
         a.reply.back() = static_cast<std::uint8_t>(code);
     }
     return a;
@@ -247,8 +247,8 @@ bool run_line(std::string text) {
         return true;
     }
     if (verb == "answer") {
-        if (words.size() != 2) throw std::runtime_error("answer needs a spec");
-        answer_spec a = parse_answer(words[1]);
+        if (words.size() != 2) throw std::runtime_error("answer needs a code, silent or raw:HEX");
+        answer_kind a = parse_answer(words[1]);
         std::lock_guard<std::mutex> g(sim.lock);
         sim.answer = a;
         log_line("answer " + words[1]);
@@ -345,7 +345,7 @@ void serve_line() {
             for (std::size_t k = 4; k + 1 < length; ++k)
                 sum ^= pending[k];
             const bool good = sum == pending[length - 1];
-            answer_spec a;
+            answer_kind a;
             {
                 std::lock_guard<std::mutex> g(sim.lock);
                 log_line("rx " + hex(pending.data(), length) + (good ? "" : " bad-checksum"));
