@@ -19,6 +19,7 @@
 #include "clockcast/datagram.hpp"
 #include "frmcu/banner.hpp"
 #include "frmcu/link.hpp"
+#include "frmcu/signal_line.hpp"
 
 namespace clockcast {
 
@@ -66,16 +67,8 @@ void print_usage() {
 void on_sigint(int sig) {
     stop = 1;
     if (!verbose) return;
-    char line[48] = "Signal handler for ";
-    std::size_t n = std::strlen(line);
-    char digits[12];
-    std::size_t d = 0;
-    for (unsigned v = static_cast<unsigned>(sig); d == 0 || v != 0; v /= 10)
-        digits[d++] = static_cast<char>('0' + v % 10);
-    while (d > 0)
-        line[n++] = digits[--d];
-    for (const char* s = " signal\n"; *s; ++s)
-        line[n++] = *s;
+    char line[48];
+    const std::size_t n = frmcu::format_signal_line(line, sig);
     const int saved = errno;  // the loop may be about to report a failed send
     [[maybe_unused]] ssize_t w = write(STDOUT_FILENO, line, n);
     errno = saved;

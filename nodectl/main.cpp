@@ -16,6 +16,7 @@
 #include "frmcu/banner.hpp"
 #include "frmcu/ctrl_protocol.hpp"
 #include "frmcu/link.hpp"
+#include "frmcu/signal_line.hpp"
 #include "nodectl/report.hpp"
 
 namespace nodectl {
@@ -80,16 +81,8 @@ void print_command_list() {
 void on_sigint(int sig) {
     interrupted = 1;
     if (verbose) {
-        char line[48] = "Signal handler for ";
-        std::size_t n = std::strlen(line);
-        char digits[12];
-        std::size_t d = 0;
-        for (unsigned v = static_cast<unsigned>(sig); d == 0 || v != 0; v /= 10)
-            digits[d++] = static_cast<char>('0' + v % 10);
-        while (d > 0)
-            line[n++] = digits[--d];
-        for (const char* s = " signal\n"; *s; ++s)
-            line[n++] = *s;
+        char line[48];
+        const std::size_t n = frmcu::format_signal_line(line, sig);
         [[maybe_unused]] ssize_t w = write(STDERR_FILENO, line, n);
     }
 }

@@ -200,17 +200,23 @@ int serve_message(device& d, std::size_t size, void* arg) {
     return total;
 }
 
-template <typename T>
-int read_setting(const char* name, void* arg, T value) {
+// A set-up request that its fault switch fails, or that carries no argument: errno set.
+bool refused(const char* name, const void* arg) {
     if (setup_fails(name)) {
         log_setup(name, "failed");
         errno = EIO;
-        return -1;
+        return true;
     }
     if (arg == nullptr) {
         errno = EFAULT;
-        return -1;
+        return true;
     }
+    return false;
+}
+
+template <typename T>
+int read_setting(const char* name, void* arg, T value) {
+    if (refused(name, arg)) return -1;
     std::memcpy(arg, &value, sizeof value);
     log_setup(name, std::to_string(value).c_str());
     return 0;
@@ -218,15 +224,7 @@ int read_setting(const char* name, void* arg, T value) {
 
 template <typename T>
 int write_setting(const char* name, const void* arg, T& setting, bool (*valid)(T)) {
-    if (setup_fails(name)) {
-        log_setup(name, "failed");
-        errno = EIO;
-        return -1;
-    }
-    if (arg == nullptr) {
-        errno = EFAULT;
-        return -1;
-    }
+    if (refused(name, arg)) return -1;
     T value;
     std::memcpy(&value, arg, sizeof value);
     log_setup(name, std::to_string(value).c_str());
