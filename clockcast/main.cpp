@@ -69,7 +69,7 @@ void on_sigint(int sig) {
     if (!verbose) return;
     char line[48];
     const std::size_t n = frmcu::format_signal_line(line, sig);
-    const int saved = errno;  // the loop may be about to report a failed send
+    const int saved = errno;  // the interrupted sleep looks at it
     [[maybe_unused]] ssize_t w = write(STDOUT_FILENO, line, n);
     errno = saved;
 }
@@ -111,12 +111,19 @@ void parse_options(int argc, char** argv) {
     }
 }
 
+// SIGINT is let in only during the sleeps, when everything printed before is out: the
+// handler's line never overtakes one that waits in the stdio buffer.
+sigset_t sleep_mask;
+
 // Sleeps the whole time: a signal that cuts the sleep short leaves the rest to sleep.
 void sleep_for(std::int64_t ns) {
+    sigset_t awake;
+    sigprocmask(SIG_SETMASK, &sleep_mask, &awake);
     timespec left{static_cast<time_t>(ns / ns_per_second), static_cast<long>(ns % ns_per_second)};
     timespec rest{};
     while (nanosleep(&left, &rest) != 0 && errno == EINTR)
         left = rest;
+    sigprocmask(SIG_SETMASK, &awake, nullptr);
 }
 
 }  // namespace clockcast
@@ -160,6 +167,11 @@ int main(int argc, char** argv) {
         std::perror("Can't register signal handler for CTRL-C et al: ");
         return -6;
     }
+    sigset_t sigint;
+    sigemptyset(&sigint);
+    sigaddset(&sigint, SIGINT);
+    sigprocmask(SIG_BLOCK, &sigint, &sleep_mask);
+    sigdelset(&sleep_mask, SIGINT);
 
     // Wake as close to the half second as the timer allows, instead of up to the default
     // 50 us of slack later on every sleep.
@@ -184,7 +196,6 @@ int main(int argc, char** argv) {
         if (verbose)
             std::printf("Current time: %lld.%09ld seconds since the Epoch\n",
                         static_cast<long long>(now.tv_sec), static_cast<long>(now.tv_nsec));
-        // Flushed before each sleep so that the handler's line lands after what came before.
         std::fflush(stdout);
         sleep_for(next.sleep_ns);
     }

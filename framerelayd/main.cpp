@@ -51,14 +51,19 @@ struct settings {
     bool binary = false;
 };
 
+namespace {
+
 settings run;
 relay_state state;
 int udp_socket = -1;
 int flexray_socket = -1;
+// Set once a dump write failed and reported; cleared by the next write that reaches the file.
+bool dump_failing = false;
 
 volatile sig_atomic_t statistics_asked = 0;
 volatile sig_atomic_t stop_signal = 0;
-// SIGINT and SIGUSR1 stay blocked except inside the waits, which let them in atomically.
+// SIGINT, SIGTERM and SIGUSR1 stay blocked except inside the waits, which let them in
+// atomically.
 sigset_t wait_mask;
 unsigned since_wait = 0;
 
@@ -66,6 +71,8 @@ std::array<std::uint8_t, datagram_size> buffer;
 dump_entry entry;
 std::array<char, 32768> dump_stream_buffer;
 std::array<char, 4096> out_stream_buffer;
+
+}  // namespace
 
 void print_usage() {
     std::printf("\nUsage: %s <-ipvh> [value]\n", program_name);
@@ -104,6 +111,31 @@ void copy_name(std::array<char, max_name + 1>& to, const char* from) {
 int read_port(const char* text) {
     const long v = std::strtol(text, nullptr, 10);
     return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+}
+
+void report_dump_failure() {
+    if (!dump_failing) std::perror("Dump file write failed");
+    dump_failing = true;
+}
+
+// Appends one entry. While the file fails, each entry is written through, so that the first
+// write that reaches the file again ends the failure.
+void write_dump(std::size_t size) {
+    const bool written = std::fwrite(entry.data(), 1, size, run.dump) == size &&
+                         (!dump_failing || std::fflush(run.dump) == 0);
+    if (written) {
+        dump_failing = false;
+        return;
+    }
+    report_dump_failure();
+    std::clearerr(run.dump);
+}
+
+// Writes out what the stream still holds and closes the file; runs at every exit.
+void close_dump() {
+    if (!run.dump) return;
+    if (std::fclose(run.dump) != 0) report_dump_failure();
+    run.dump = nullptr;
 }
 
 void open_dump(const char* path) {
@@ -174,11 +206,21 @@ void serve_signals() {
                     static_cast<unsigned long long>(state.frames_sent),
                     static_cast<unsigned long long>(state.drops));
     }
+    if (stop_signal == SIGTERM) {
+        // A service manager's stop: nothing lost, then the death SIGTERM gives.
+        close_dump();
+        signal(SIGTERM, SIG_DFL);
+        raise(SIGTERM);
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_UNBLOCK, &term, nullptr);
+    }
     if (stop_signal) {
         if (run.verbose)
             std::printf("Signal handler for %d signal\n", static_cast<int>(stop_signal));
         pause_one_second();
-        std::exit(-1);  // the normal exit flushes and closes the dump file
+        std::exit(-1);  // the exit handler writes out and closes the dump file
     }
 }
 
@@ -243,8 +285,7 @@ void relay_record(record_bytes record) {
     const ssize_t n = write_record(record);
     if (run.verbose && n > 0) std::printf("Sent frame with %d bytes\n", static_cast<int>(n));
     if (run.dump && !run.binary) {
-        const std::size_t size = format_dump_entry(record, f, entry);
-        std::fwrite(entry.data(), 1, size, run.dump);
+        write_dump(format_dump_entry(record, f, entry));
     }
     ++state.frames_sent;
 }
@@ -282,6 +323,7 @@ using namespace framerelayd;
 int main(int argc, char** argv) {
     std::setvbuf(stdout, out_stream_buffer.data(), _IOLBF, out_stream_buffer.size());
     copy_name(run.device, default_device);
+    std::atexit(close_dump);
     parse_options(argc, argv);
 
     udp_socket = socket(AF_INET, SOCK_DGRAM, 0);
@@ -317,9 +359,12 @@ int main(int argc, char** argv) {
         fail("Can't register signal handler for CTRL-C et al: ", -12);
     if (install(SIGUSR1, on_statistics) != 0)
         fail("Can't register signal handler for USR1 (statistics)", -13);
+    // SIGTERM gets its default end, only after the dump file is written out.
+    install(SIGTERM, on_stop);
     sigset_t blocked;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
     sigaddset(&blocked, SIGUSR1);
     sigprocmask(SIG_BLOCK, &blocked, &wait_mask);
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -169,11 +170,18 @@ void reset() {
         return;
     }
 
-    // Active low: the line at "0" holds the FR-MCU in reset.
+    // Active low: the line at "0" holds the FR-MCU in reset. A stop during the pulse waits for
+    // its end, so that the FR-MCU is never left held in reset.
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stops, &before);
     [[maybe_unused]] ssize_t written = write(fd, "0", 1);
     pause_ms(pulse_low_ms);
     written = write(fd, "1", 1);
     close(fd);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     pause_ms(settle_s * 1000L);
 
     bool back = false;

@@ -85,7 +85,9 @@ int main_flow(int argc, char** argv) {
         return 1;
     }
 
-    run.port = open(path, O_RDWR);
+    // Never the controlling terminal: its hang-up would end us with SIGHUP before our own
+    // hang-up handling and exit handler run.
+    run.port = open(path, O_RDWR | O_NOCTTY);
     if (run.port < 0) {
         if (stop_requested) return 1;  // interrupted while the open waited
         printf("Failed to open %s, %s \n", path, strerror(errno));

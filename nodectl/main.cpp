@@ -87,20 +87,36 @@ void on_sigint(int sig) {
     }
 }
 
-// Waits until the socket is readable, SIGINT deferred to the wait itself so that none is missed.
-// Returns pselect's result; an interrupt ends the run.
-int wait_readable(const timespec* limit) {
-    sigset_t block, old;
+// From the handler's installation on SIGINT stays blocked and comes in only at the points
+// below, so that none is missed between a check of the flag and the step it guards.
+sigset_t sigint_open;
+
+// Right after the handler's installation: one that came already ends the run here.
+void hold_sigint() {
+    sigset_t block;
     sigemptyset(&block);
     sigaddset(&block, SIGINT);
-    sigprocmask(SIG_BLOCK, &block, &old);
+    sigprocmask(SIG_BLOCK, &block, &sigint_open);
+    sigdelset(&sigint_open, SIGINT);
     if (interrupted) finish(0);
+}
+
+// Lets a pending SIGINT in; an interrupt ends the run.
+void take_sigint() {
+    sigset_t held;
+    sigprocmask(SIG_SETMASK, &sigint_open, &held);
+    sigprocmask(SIG_SETMASK, &held, nullptr);
+    if (interrupted) finish(0);
+}
+
+// Waits until the socket is readable, SIGINT let in by the wait itself. Returns pselect's
+// result; an interrupt ends the run.
+int wait_readable(const timespec& limit) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(control_socket, &readable);
-    int r = pselect(control_socket + 1, &readable, nullptr, nullptr, limit, &old);
+    int r = pselect(control_socket + 1, &readable, nullptr, nullptr, &limit, &sigint_open);
     const int saved = errno;
-    sigprocmask(SIG_SETMASK, &old, nullptr);
     if (interrupted) finish(0);
     errno = saved;
     return r;
@@ -210,6 +226,7 @@ int main(int argc, char** argv) {
     sa.sa_flags = 0;  // no SA_RESTART: the waits return EINTR
     if (sigaction(SIGINT, &sa, nullptr) != 0)
         fail("Can't register signal handler for CTRL-C et al: ", -8);
+    hold_sigint();
 
     if (verbose)
         std::printf("Sending command %s to %s port %d\n", run.command.data(), run.address.data(),
@@ -219,12 +236,13 @@ int main(int argc, char** argv) {
         std::printf("Writing FR_CTRL_REQ message:\n");
         print_hex_dump(stdout, request);
     }
+    take_sigint();  // nothing is written once SIGINT has come
     if (write(control_socket, request.data(), request.size()) < 0)
         fail("ERROR writing to socket", -9);
 
     if (verbose) std::printf("Reading FR_CTRL_HEADER\n");
     const timespec limit{5, 0};
-    const int ready = wait_readable(&limit);
+    const int ready = wait_readable(limit);
     if (ready < 0) fail("ERROR calling select()", 0);
     if (ready == 0) {
         std::fputs("ERROR timeout waiting for response\n", stderr);
@@ -254,7 +272,12 @@ int main(int argc, char** argv) {
 
     if (verbose) std::printf("Reading response message: \n");
     std::array<std::uint8_t, frmcu::max_response_message> message{};
-    wait_readable(nullptr);
+    // The message is due as soon as the header: an FR-MCU reset in between must not hang us.
+    const int due = wait_readable(limit);
+    if (due <= 0) {
+        if (due == 0) errno = ETIMEDOUT;
+        fail("Failed to read reponse message", 1);
+    }
     const ssize_t length = read(control_socket, message.data(), message.size());
     if (length < 0) fail("Failed to read reponse message", 1);
     const std::span<const std::uint8_t> received(message.data(), static_cast<std::size_t>(length));

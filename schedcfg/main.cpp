@@ -34,6 +34,9 @@ struct run_settings {
     int listen = 0;
     const char* device = nullptr;
     int start_counter = 0;  // 0x7E bytes seen by the start-sequence search
+    // The signal mask inside the waits. Listening holds SIGINT and SIGTERM back everywhere
+    // else, so that a stop always lands in a wait and ends listening the same way.
+    sigset_t wait_mask;
 };
 run_settings settings;
 
@@ -56,14 +59,18 @@ void write_all(int fd, const char* text, std::size_t length) {
 // Standard output never waits in a stdio buffer: each line leaves in one write(2), so the signal
 // handler's line, written the same way, lands between the lines printed before and after it,
 // whatever standard output is.
+// A text longer than the buffer (a long path in it) still goes out whole, in several writes.
 __attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
-    va_list args;
+    va_list args, again;
     va_start(args, format);
+    va_copy(again, args);
     const int n = std::vsnprintf(say_buffer.data(), say_buffer.size(), format, args);
+    if (n >= static_cast<int>(say_buffer.size()))
+        vdprintf(1, format, again);
+    else if (n > 0)
+        write_all(1, say_buffer.data(), static_cast<std::size_t>(n));
+    va_end(again);
     va_end(args);
-    if (n > 0)
-        write_all(1, say_buffer.data(),
-                  std::min(static_cast<std::size_t>(n), say_buffer.size() - 1));
 }
 
 void say_line(std::size_t length) {
@@ -137,8 +144,10 @@ int lin_port_open(const char* path, speed_t speed, cc_t vtime) {
 }
 
 // Writes the whole message; a write cut short by a signal goes on with the rest, so the command
-// goes out whole. With flush_input, input that came before the command is dropped.
+// goes out whole. With flush_input, input that came before the command is dropped first: an
+// answer that comes the moment the command is in must not be dropped with it.
 ssize_t lin_port_write(int fd, const std::uint8_t* bytes, std::size_t length, bool flush_input) {
+    if (flush_input) tcflush(fd, TCIFLUSH);
     std::size_t done = 0;
     while (done < length) {
         const ssize_t n = write(fd, bytes + done, length - done);
@@ -147,7 +156,6 @@ ssize_t lin_port_write(int fd, const std::uint8_t* bytes, std::size_t length, bo
         if (n == 0) break;
         done += static_cast<std::size_t>(n);
     }
-    if (flush_input) tcflush(fd, TCIFLUSH);
     return static_cast<ssize_t>(done);
 }
 
@@ -161,8 +169,8 @@ ssize_t lin_port_read(int fd, std::uint8_t* buffer, std::size_t size, std::size_
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
-        timeval wait{timeout_seconds, 0};
-        const int ready = select(fd + 1, &readable, nullptr, nullptr, &wait);
+        const timespec wait{timeout_seconds, 0};
+        const int ready = pselect(fd + 1, &readable, nullptr, nullptr, &wait, &settings.wait_mask);
         if (ready <= 0) return ready;
         const ssize_t n = read(fd, buffer + placed, size - placed);
         if (n <= 0) return n;
@@ -204,6 +212,14 @@ void lin_send_command(int fd, std::uint8_t type, std::span<const std::uint8_t> a
 
 enum class received { valid, invalid, interrupted };
 
+// Lets a stop that is held back in: a port that stays readable would keep it out of the waits.
+bool stop_requested() {
+    sigset_t held;
+    sigprocmask(SIG_SETMASK, &settings.wait_mask, &held);
+    sigprocmask(SIG_SETMASK, &held, nullptr);
+    return !settings.run;
+}
+
 // A failed body read: a signal ends listening, anything else ends the program.
 received body_read_failed(ssize_t result) {
     if (result < 0 && errno == EINTR) {
@@ -221,8 +237,10 @@ received body_read_failed(ssize_t result) {
 received lin_receive_message(int fd, std::span<std::uint8_t, message_buffer_size> message,
                              std::size_t& count) {
     for (;;) {
+        if (stop_requested()) return received::interrupted;
         std::uint8_t byte = 0;
         const ssize_t r = lin_port_read(fd, &byte, 1, 1, settings.timeout);
+        if (r < 0 && errno == EINTR) return received::interrupted;
         if (r < 0) {
             std::fprintf(stderr, "serial read failed: %s\n", strerror(errno));
             std::exit(1);
@@ -235,8 +253,6 @@ received lin_receive_message(int fd, std::span<std::uint8_t, message_buffer_size
         if (step == search_step::found) break;
         if (step == search_step::discarded)
             std::fprintf(stderr, "start seq discarding byte: %02x\n", byte);
-        // Once a signal came, the search gives way as if the start sequence were there.
-        if (!settings.run) break;
     }
 
     ssize_t r = lin_port_read(fd, message.data(), body_first_read, body_min_read, settings.timeout);
@@ -263,9 +279,14 @@ received lin_receive_message(int fd, std::span<std::uint8_t, message_buffer_size
 }
 
 int listen_mode() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
     unsigned long received_count = 0;
     unsigned long dropped_count = 0;
-    while (settings.run) {
+    for (;;) {
         std::size_t count = 0;
         const received outcome = lin_receive_message(settings.fd, message_buffer, count);
         if (outcome == received::interrupted) break;
@@ -357,6 +378,7 @@ int run(int argc, char** argv) {
         }
     }
 
+    sigprocmask(SIG_BLOCK, nullptr, &settings.wait_mask);
     speed_t speed = 0;
     if (!speed_of_baud(settings.baud, speed)) {
         say("Unknown baudrate specified: %d\n", settings.baud);

@@ -137,8 +137,11 @@ std::uint8_t spi_transfer(void*, std::uint8_t byte0, std::uint8_t byte1) {
     transfer.bits_per_word = run.spi.bits_per_word;
     frm_pulse();
     if (ioctl(run.fd, SPI_IOC_MESSAGE(1), &transfer) <= 0) {
-        // The register work cannot go on half done; keep what was already printed.
+        // The register work cannot go on half done; keep what was already printed, and the
+        // transfer's own error for the message.
+        const int error = errno;
         fflush(stdout);
+        errno = error;
         perror("can't send spi message\n");
         abort();
     }
@@ -182,9 +185,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    const chip_port port{nullptr, spi_transfer, print};
+    if (!mode_accepted(port, options.mode)) return 1;  // before the chip is touched
     select_transceiver(options.device);
     run.fd = spi_open();
-    const chip_port port{nullptr, spi_transfer, print};
     if (!identify_transceiver(port, options.device)) {
         close(run.fd);
         return 1;

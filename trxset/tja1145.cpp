@@ -75,8 +75,9 @@ bool prepare(const chip_port& port) {
     return true;
 }
 
-// 0 when the wake-up frame is programmed, 1 after a message.
-int set_wake_frame(const chip_port& port, const trx_options& o) {
+// 0 when the wake-up frame is programmed, 1 after a message. Registers that did not take the
+// value written are counted in `mismatches` (each after its message); the work goes on.
+int set_wake_frame(const chip_port& port, const trx_options& o, int& mismatches) {
     if (o.fc == no_frame_control) {
         say(port, stream::err, "TJA1145: No wuf initialized\n");
         return 1;
@@ -95,15 +96,15 @@ int set_wake_frame(const chip_port& port, const trx_options& o) {
             say(port, stream::err, "TJA1145: No data mask bank found, expect at least one.\n");
             return 1;
         }
-        std::uint8_t mismatches = 0;
+        std::uint8_t masks_failed = 0;
         for (int bank = 7; bank >= 0; --bank) {
             const std::uint8_t m = o.dm[static_cast<std::size_t>(bank)];
             if (m != 0)
-                mismatches = static_cast<std::uint8_t>(
-                    mismatches +
+                masks_failed = static_cast<std::uint8_t>(
+                    masks_failed +
                     reg_write_verify(port, static_cast<std::uint8_t>(reg::data_mask0 + bank), m));
         }
-        if (mismatches != 0) {
+        if (masks_failed != 0) {
             say(port, stream::err, "TJA1145: Write to data mask bank failed\n");
             return 1;
         }
@@ -116,31 +117,35 @@ int set_wake_frame(const chip_port& port, const trx_options& o) {
             "TJA1145: No valid kbit/s rate found, expect 50,100,125,250,500,1000(1).Abort!\n");
         return 1;
     }
-    reg_write_verify(port, reg::data_rate, rate->code);
+    auto verify = [&](int address, std::uint8_t value) {
+        mismatches += reg_write_verify(port, static_cast<std::uint8_t>(address), value);
+    };
+    verify(reg::data_rate, rate->code);
 
     auto byte = [](std::uint32_t v, int n) { return static_cast<std::uint8_t>(v >> (8 * n)); };
     if (bit(o.fc, 7)) {  // extended identifier: all four bytes, least significant first
         for (int n = 0; n < 4; ++n)
-            reg_write_verify(port, static_cast<std::uint8_t>(reg::mask0 + n), byte(o.mask, n));
+            verify(reg::mask0 + n, byte(o.mask, n));
         for (int n = 0; n < 4; ++n)
-            reg_write_verify(port, static_cast<std::uint8_t>(reg::id0 + n), byte(o.id, n));
+            verify(reg::id0 + n, byte(o.id, n));
     } else {  // standard identifier: bits 10-0 in bits 12-2 of the upper two registers
         const std::uint32_t mask = o.mask << 2, id = o.id << 2;
-        reg_write_verify(port, reg::mask0 + 2, static_cast<std::uint8_t>(mask & 0xFC));
-        reg_write_verify(port, reg::mask0 + 3, byte(mask, 1));
-        reg_write_verify(port, reg::id0 + 2, static_cast<std::uint8_t>(id & 0xFC));
-        reg_write_verify(port, reg::id0 + 3, byte(id, 1));
+        verify(reg::mask0 + 2, static_cast<std::uint8_t>(mask & 0xFC));
+        verify(reg::mask0 + 3, byte(mask, 1));
+        verify(reg::id0 + 2, static_cast<std::uint8_t>(id & 0xFC));
+        verify(reg::id0 + 3, byte(id, 1));
     }
-    reg_write_verify(port, reg::frame_control, o.fc);
+    verify(reg::frame_control, o.fc);
     return 0;
 }
 
-// Commands Sleep; an event already pending keeps the chip awake.
-programming enter_sleep(const chip_port& port, std::uint8_t can_control,
-                        const char* wakeup_message) {
-    reg_write_verify(port, reg::can_control, can_control);
-    reg_write_verify(port, reg::mode, 0x01);
-    if (report_events(port) == 0) return {true, 0, false};
+// Commands Sleep; an event already pending keeps the chip awake. A register that did not take
+// its value fails the run, here or (`mismatches`) earlier in the mode's work.
+programming enter_sleep(const chip_port& port, std::uint8_t can_control, const char* wakeup_message,
+                        int mismatches = 0) {
+    mismatches += reg_write_verify(port, reg::can_control, can_control);
+    mismatches += reg_write_verify(port, reg::mode, 0x01);
+    if (report_events(port) == 0) return {true, mismatches != 0 ? 1 : 0, false};
     say(port, stream::err, "%s", wakeup_message);
     return {true, 1, true};
 }
@@ -209,20 +214,29 @@ int set_wake_source(const chip_port& port, std::uint8_t value) {
     return 1;
 }
 
+bool mode_accepted(const chip_port& port, int mode) {
+    if (mode >= 0 && mode <= 4) return true;
+    say(port, stream::err, "Unknown mode: %d\n", mode);
+    return false;
+}
+
 programming program_transceiver(const chip_port& port, const trx_options& options) {
     if (!prepare(port)) return {false, 1, false};
     switch (options.mode) {
         case 1:
             if (set_wake_source(port, 0x01) != 0) return wake_source_failed(port);
             return enter_sleep(port, 0x00, wakeup_message_any);
-        case 2:
-            reg_write_verify(port, reg::can_control, 0x01);
-            reg_write_verify(port, reg::mode, 0x07);
-            return {true, 0, false};
-        case 3:
-            if (set_wake_frame(port, options) != 0) return {true, 1, false};
+        case 2: {
+            int mismatches = reg_write_verify(port, reg::can_control, 0x01);
+            mismatches += reg_write_verify(port, reg::mode, 0x07);
+            return {true, mismatches != 0 ? 1 : 0, false};
+        }
+        case 3: {
+            int mismatches = 0;
+            if (set_wake_frame(port, options, mismatches) != 0) return {true, 1, false};
             if (set_wake_source(port, 0x01) != 0) return wake_source_failed(port);
-            return enter_sleep(port, 0x30, wakeup_message_frame);
+            return enter_sleep(port, 0x30, wakeup_message_frame, mismatches);
+        }
         case 4: {
             reg_write(port, reg::wake_pin, 0x02);  // wake-up on the rising edge
             const std::uint8_t pin = reg_read(port, reg::wake_pin);
@@ -236,9 +250,8 @@ programming program_transceiver(const chip_port& port, const trx_options& option
             if (set_wake_source(port, 0x00) != 0) return wake_source_failed(port);
             return enter_sleep(port, 0x00, wakeup_message_any);
         }
-        default:
-            say(port, stream::err, "Unknown mode: %d\n", options.mode);
-            return {true, 1, false};
+        default:  // refused by mode_accepted before the chip was touched
+            return {false, 1, false};
     }
 }
 

@@ -66,6 +66,9 @@ bool identify_transceiver(const chip_port& port, int transceiver);
 
 int set_wake_source(const chip_port& port, std::uint8_t value);
 
+// False, after a message, for a mode other than 0 (none) and 1 to 4.
+bool mode_accepted(const chip_port& port, int mode);
+
 struct programming {
     bool prepared;      // false: the preparation failed and the run ends with status 1
     int result;         // 0 or 1

@@ -45,8 +45,8 @@ const char usage_text[] =
     "  -l, --link PATH     also offer the terminal as the symbolic link PATH (removed at exit)\n"
     "  -a, --answer HOW    answer to each command message: an error code 0-255 (default 0),\n"
     "                      \"silent\" (no answer) or \"raw:HEX\" (these bytes, e.g. raw:7e7ea7)\n"
-    "  -D, --delay MS      wait this long before answering (default 50); the program drops its\n"
-    "                      input right after sending a command, so an instant answer may be lost\n"
+    "  -D, --delay MS      wait this long before answering (default 50); 0 answers the moment\n"
+    "                      the command's last byte is in\n"
     "  -s, --script FILE   run the script in FILE, then the lines on standard input\n"
     "  -h, --help          this text\n"
     "\n"
@@ -353,7 +353,8 @@ void serve_line() {
             }
             pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(length));
             if (a.silent) continue;
-            std::this_thread::sleep_for(std::chrono::milliseconds(sim.delay_ms));
+            if (sim.delay_ms > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(sim.delay_ms));
             send(a.reply);
         }
     }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/board.hpp"
 #include "tests/support/net.hpp"
 #include "tests/support/process.hpp"
 
@@ -179,6 +180,28 @@ TEST(ClockcastRun, ForceWordFollowsTheOption) {
     }
     for (auto& r : runs)
         stop_with_sigint(*r);
+}
+
+// SIGINT right after a datagram, while that wake-up's line is still on its way out (the hold
+// keeps it in the stdio buffer): the handler's line comes after it.
+TEST(ClockcastRun, HandlerLineNeverOvertakesAnEarlierLine) {
+    time_sink sink;
+    ASSERT_NE(sink.port(), 0);
+    temp_board dir;  // a place for the hold's mark
+    spawn_options o = clockcast({"-v", "-i", "127.0.0.1", "-p", std::to_string(sink.port())});
+    o.env = hold_environment("fflush", 400, dir.path("held"));
+    process p(o);
+    auto s = sink.next(4s);
+    ASSERT_TRUE(s);
+    p.signal(SIGINT);
+    EXPECT_EQ(p.wait(4s), exited(0));
+    const std::string handler = "Signal handler for 2 signal\n";
+    ASSERT_TRUE(p.out().starts_with(start_line("127.0.0.1", sink.port()))) << p.out();
+    EXPECT_TRUE(p.out().ends_with(handler)) << p.out();
+    EXPECT_EQ(p.out().find(handler), p.out().size() - handler.size()) << p.out();
+    char reading[64];
+    std::snprintf(reading, sizeof reading, "Current time: %d.%09d seconds", s->sec, s->nsec);
+    EXPECT_NE(p.out().find(reading), std::string::npos) << p.out();
 }
 
 // Every wake-up prints the clock reading it acted on; SIGINT lets the sleep in progress end and

@@ -467,6 +467,53 @@ TEST_F(Relay, InterruptDuringTrafficLeavesACompleteDumpFile) {
         << " dump entries, " << board.read(records_file()).size() / record_size << " records";
 }
 
+// A service manager's stop: the dump file is written out whole, then SIGTERM ends the daemon
+// as it would without a handler, at once and silently.
+TEST_F(Relay, TerminateLeavesEveryDumpEntryAndDiesOfSigterm) {
+    start_sink();
+    start_daemon({"-v", "-f", board.path("dump.txt")});
+    std::uint32_t seq = 0;
+    for (std::uint32_t d = 1; d <= 60; ++d) {
+        std::vector<record_spec> r;
+        for (int k = 0; k < 5; ++k)
+            r.push_back({.frame_seq = ++seq});
+        send(datagram(d, r));
+    }
+    ASSERT_EQ(records(300).size(), 300u);
+    EXPECT_EQ(statistics(), "FR count: 300, drops: 0\n");
+    const std::size_t printed = daemon->out().size();
+    const auto started = clock::now();
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(10s), killed_by(SIGTERM));
+    EXPECT_LT(clock::now() - started, 800ms);
+    EXPECT_EQ(daemon->out().size(), printed);
+    std::string entries;
+    for (int k = 0; k < 300; ++k)
+        entries += "fid: 002A ---------\ntime: 12 s 345 us\n01 02 \n---------\n";
+    EXPECT_EQ(board.read("dump.txt"), entries);
+}
+
+// A dump file that cannot be written is reported once; every frame still reaches the device.
+// Few frames fail only when the file is closed, many already on the way.
+TEST_F(Relay, DumpFileFailureIsReportedOnceAndRelayingGoesOn) {
+    start_sink();
+    std::size_t relayed = 0;
+    for (std::uint32_t datagrams : {2u, 200u}) {
+        start_daemon({"-f", "/dev/full"});
+        spawn_options o;
+        o.args = words(tool("frmcu-sim") + " --relay 127.0.0.1:" + std::to_string(port) +
+                       " --relay-rate 1000 --relay-count " + std::to_string(datagrams));
+        process source(o);
+        ASSERT_TRUE(source.wait_output(stream::out, "relay done:", 30s)) << source.err();
+        relayed += 5 * datagrams;
+        ASSERT_EQ(records(relayed).size(), relayed);
+        EXPECT_EQ(statistics(), "FR count: " + std::to_string(5 * datagrams) + ", drops: 0\n");
+        daemon->signal(SIGINT);
+        EXPECT_EQ(daemon->wait(10s), exited(255));
+        EXPECT_EQ(daemon->err(), "Dump file write failed: No space left on device\n") << datagrams;
+    }
+}
+
 // Fixed ports are safe only in a namespace of our own.
 class RelayInNamespace : public Relay {
   protected:

@@ -1,6 +1,7 @@
 // linkwatch end to end: each test runs in a private network namespace holding eth2 and the
 // FR-MCU stand-in on the compiled-in addresses, with the reset line on a simulated board.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -200,6 +201,21 @@ TEST_F(LinkWatch, OneshotWithASilentFrMcuPulsesOnceProbesSixteenTimesAndExitsZer
     EXPECT_TRUE(sim->wait_output(stream::out, "reset line high: staying offline\n", 5s));
     EXPECT_EQ(count(sim->out(), "request "), 1u);
     EXPECT_EQ(count(sim->out(), "reset line low: offline\n"), 1u);
+}
+
+// A stop while the line is low takes effect once the line is back at 1.
+TEST_F(LinkWatch, StopDuringThePulseWaitsForItsEnd) {
+    ASSERT_TRUE(make_frmcu_link(host, mcu));
+    for (int sig : {SIGINT, SIGTERM}) {
+        board.remove("gpio.log");
+        // A host address the link does not carry: offline at once, no FR-MCU needed.
+        process p(linkwatch({"-l", "192.168.80.2"}));
+        ASSERT_TRUE(eventually([&] { return !board.lines("gpio.log").empty(); }, 10s));
+        p.signal(sig);
+        EXPECT_EQ(p.wait(5s), killed_by(sig));
+        expect_one_pulse();
+        EXPECT_EQ(board.read("gpio/gpio63/value"), "1");
+    }
 }
 
 TEST_F(LinkWatch, MissingInterfacePausesOneSecondWithoutAReset) {

@@ -198,13 +198,29 @@ TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
     }
 }
 
+// The controlling terminal's device number, field 7 of /proc/<pid>/stat (0: none).
+long controlling_tty(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(all.substr(all.rfind(')') + 2));
+    std::string skip;
+    long tty = -1;
+    fields >> skip >> skip >> skip >> skip >> tty;
+    return tty;
+}
+
+// Started without a controlling terminal (a service, setsid), the port never becomes one: its
+// hang-up is waited on like any other, rather than ending the program with SIGHUP.
 TEST(Nmeaview, HungUpPortCostsNoCpuAndASignalStillEndsIt) {
     gps_sim gps({"--wait-reader", "--unplug", "--rate", "0", "--count", "2"});
     ASSERT_FALSE(gps.port.empty());
-    process reader(nmeaview_on(gps.port));
-    EXPECT_EQ(gps.proc->wait(20s), exited(0));  // sent, read, and the port closed
+    spawn_options o = nmeaview_on(gps.port);
+    o.new_session = true;
+    process reader(o);
     EXPECT_TRUE(reader.wait_output(
         stream::out, line("94323 12:35:19 Lat: 48.7.38, Long: 11.31.0 Speed: 224"), 10s));
+    EXPECT_EQ(controlling_tty(reader.pid()), 0);
+    EXPECT_EQ(gps.proc->wait(20s), exited(0));  // sent, read, and the port closed
 
     const long before = cpu_ticks(reader.pid());
     usleep(1'000'000);

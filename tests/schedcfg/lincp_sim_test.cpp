@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "tests/schedcfg/line.hpp"
+#include "tests/support/board.hpp"
 
 namespace {
 
@@ -94,6 +95,22 @@ TEST(LincpSim, AnswersEachCommandAsToldAndLogsIt) {
     ASSERT_EQ(write(fd, junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
     close(fd);
     EXPECT_TRUE(sim.saw("junk 0102\nrx 7e7e7ea7020500 bad-checksum\n"));
+}
+
+// Stale input is dropped before the command goes out, never the answer that follows it, also
+// when the program is slow to get on after the write (held in each input flush).
+TEST(LincpSim, AnInstantAnswerIsNeverLost) {
+    lincp_sim sim({"--delay", "0"});
+    ASSERT_FALSE(sim.slave().empty());
+    temp_board dir;  // a place for the hold's mark
+    for (int k = 0; k < 50; ++k) {
+        spawn_options o;
+        o.args = {program("schedcfg"), "-d", sim.slave(), "item", "0", "10", "60", "1"};
+        if (k % 5 == 0) o.env = hold_environment("tcflush", 30, dir.path("held"));
+        process prog(o);
+        const result r = finish(prog);
+        ASSERT_EQ(r.status, exited(0)) << "try " << k << ": " << r.err;
+    }
 }
 
 TEST(LincpSim, OffersTheLineAsALinkForTheRunOnly) {

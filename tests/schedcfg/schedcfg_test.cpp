@@ -59,6 +59,7 @@ TEST_F(Schedcfg, ArgumentErrorsSendNothing) {
     const std::string too_many = "frame: too many arguments: 250 (at most 249)\n";
     std::vector<std::string> many = {"-d", "PTY", "frame"};
     many.resize(many.size() + 250, "1");
+    const std::string long_path = "/nonexistent/" + std::string(9000, 'x');
     struct {
         std::vector<std::string> args;
         std::string out, err;
@@ -72,6 +73,9 @@ TEST_F(Schedcfg, ArgumentErrorsSendNothing) {
         {{"-d", "/nonexistent/tty", "frame"},
          "Failed to open /nonexistent/tty. error: No such file or directory\n",
          "failed to open: /nonexistent/tty\n"},
+        {{"-d", long_path, "frame"},  // printed whole, however long
+         "Failed to open " + long_path + ". error: File name too long\n",
+         "failed to open: " + long_path + "\n"},
         {{"-d", "/dev/null", "frame"},
          "Failed to set termios. error: Inappropriate ioctl for device\n",
          "failed to open: /dev/null\n"},
@@ -319,19 +323,39 @@ TEST_F(Schedcfg, ABodyThatNeverComesTimesOut) {
     EXPECT_EQ(r.err, "serial read timed-out\n");
 }
 
-// The handler's line comes after every line printed before the signal, on a pipe too.
+// A stop while listening waits for a start sequence (where a listening run almost always is)
+// ends listening with the counters. The handler's line comes after every line printed before
+// the signal, on a pipe too.
 TEST_F(Schedcfg, SignalWhileSearching) {
-    start({"-d", "PTY", "-l", "0", "-t", "30"});
-    feed(example);
-    // Unbuffered: the frame line is out before the program waits again.
-    ASSERT_TRUE(prog->wait_output(stream::out, example_line.substr(2), 10s));
-    ASSERT_TRUE(waiting_for_input(prog->pid(), pty.slave_path(), 10s));
-    prog->signal(SIGINT);
-    const result r = finish();
-    EXPECT_EQ(r.status, exited(1));
-    EXPECT_EQ(mask_stamps(r.out),
-              example_dump + example_line + "application receiving signal: 2\n");
-    EXPECT_EQ(r.err, "serial read failed: Interrupted system call\n");
+    for (int sig : {SIGINT, SIGTERM}) {
+        start({"-d", "PTY", "-l", "0", "-t", "30"});
+        feed(example);
+        // Unbuffered: the frame line is out before the program waits again.
+        ASSERT_TRUE(prog->wait_output(stream::out, example_line.substr(2), 10s));
+        ASSERT_TRUE(waiting_for_input(prog->pid(), pty.slave_path(), 10s));
+        prog->signal(sig);
+        const result r = finish();
+        EXPECT_EQ(r.status, exited(0));
+        EXPECT_EQ(mask_stamps(r.out), example_dump + example_line +
+                                          "application receiving signal: " + std::to_string(sig) +
+                                          "\n" + counters(1, 0));
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// A stop amid a stream of bytes that hold no start sequence: the search gives way, it never
+// takes the stop for a start sequence.
+TEST_F(Schedcfg, SignalAmidBytesOutsideAMessage) {
+    for (int k = 0; k < 5; ++k) {
+        start({"-d", "PTY", "-l", "0", "-t", "30"});
+        ASSERT_TRUE(waiting_for_input(prog->pid(), pty.slave_path(), 10s));
+        pty.write(bytes(3000, 0x55));
+        ASSERT_TRUE(prog->wait_output(stream::err, "start seq discarding byte: 55\n", 10s));
+        prog->signal(SIGINT);
+        const result r = finish();
+        EXPECT_EQ(r.status, exited(0));
+        EXPECT_EQ(r.out, "application receiving signal: 2\n" + counters(0, 0));
+    }
 }
 
 TEST_F(Schedcfg, SignalWhileReadingABodyEndsListening) {

@@ -45,6 +45,19 @@ std::vector<std::string> board_environment(const std::string& board) {
     return {"BOARDSIM_DIR=" + board, "LD_PRELOAD=" + preload};
 }
 
+std::vector<std::string> hold_environment(std::string_view point, int ms, const std::string& mark) {
+    std::vector<std::string> env = {
+        "LD_PRELOAD=" + std::string(bin_dir) + "/../tests/libgw_hold.so",
+        "GW_HOLD=" + std::string(point), "GW_HOLD_MS=" + std::to_string(ms),
+        "GW_HOLD_MARK=" + mark};
+    // The sanitizers intercept the same calls: the hold goes in front of their runtime.
+    if (asan_runtime[0] != '\0') {
+        env[0] += ":" + std::string(asan_runtime);
+        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    }
+    return env;
+}
+
 namespace {
 
 void set_env(std::vector<std::string>& env, const std::string& entry) {
@@ -88,9 +101,16 @@ process::process(const spawn_options& options) {
         int null_fd = open("/dev/null", O_RDONLY);
         dup2(options.stdin_pipe ? in[0] : null_fd, 0);
         dup2(out[1], 1);
+        if (!options.stdout_file.empty()) {
+            const int to = open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (to >= 0) dup2(to, 1);
+        }
         dup2(err[1], 2);
         // A fresh process group, so that a signal to the test does not reach the program.
-        setpgid(0, 0);
+        if (options.new_session)
+            setsid();
+        else
+            setpgid(0, 0);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -41,6 +41,8 @@ struct spawn_options {
     std::string board;              // non-empty: run on this simulated board (stand-ins preloaded)
     bool stdin_pipe = false;        // otherwise stdin is /dev/null
     std::string argv0;              // non-empty: name given as argv[0]
+    std::string stdout_file;        // non-empty: stdout goes to this file (e.g. /dev/full)
+    bool new_session = false;       // a session of its own, without a controlling terminal
 };
 
 enum class stream { out, err };
@@ -88,5 +90,10 @@ result run(std::vector<std::string> args, duration timeout = 10s);
 
 // Environment of a program that runs on a simulated board.
 std::vector<std::string> board_environment(const std::string& board);
+
+// Environment that preloads the hold library (tests/support/hold.cpp): the program stops for
+// `ms` at `point` ("sigaction:N", "fflush" or "tcflush") and creates the file `mark` as the
+// hold begins.
+std::vector<std::string> hold_environment(std::string_view point, int ms, const std::string& mark);
 
 }  // namespace support

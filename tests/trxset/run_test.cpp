@@ -49,11 +49,12 @@ struct trx_board {
         return static_cast<std::uint8_t>(board.read("tja1145/chip0.regs").at(address));
     }
 
-    result trxset(strings args) const {
+    result trxset(strings args, const std::string& stdout_file = "") const {
         spawn_options o;
         o.args = {program("trxset")};
         o.args.insert(o.args.end(), args.begin(), args.end());
         o.board = board.dir();
+        o.stdout_file = stdout_file;
         return run(o, 60s);
     }
 
@@ -202,14 +203,17 @@ TEST(TrxsetRun, FailedTransferAbortsAtOnce) {
         const char* transfers_before;
         std::string out;
         std::size_t transfers;
+        std::string stdout_file = "";
     } cases[] = {
-        {"", "", 0}, {"3", found0, 3},  // what was printed before stays, nothing more is
+        {"", "", 0},
+        {"3", found0, 3},           // what was printed before stays, nothing more is
+        {"3", "", 3, "/dev/full"},  // its failure to go out does not mask the transfer's
     };
     for (const auto& c : cases) {
         trx_board b;
         b.put_chip(clean_chip());
         b.board.write("spi/fail-transfer", c.transfers_before);
-        auto r = b.trxset({"-m", "2", "-s"});
+        auto r = b.trxset({"-m", "2", "-s"}, c.stdout_file);
         EXPECT_EQ(r.status, killed_by(SIGABRT));
         EXPECT_EQ(r.out, c.out);
         EXPECT_TRUE(r.err.starts_with(failure)) << r.err;
@@ -297,6 +301,17 @@ TEST(TrxsetRun, StatusReportAloneAndItsAlarm) {
     }
 }
 
+TEST(TrxsetRun, ModeChangeThatDoesNotTakeExitsOne) {
+    trx_board b;
+    chip c = clean_chip();
+    stick(c, {{0x01, 0x04}});  // the mode register keeps Standby
+    b.put_chip(c);
+    auto r = b.trxset({"-m", "2"});
+    EXPECT_EQ(r.status, exited(1));
+    EXPECT_EQ(r.out, found0 + no_event);
+    EXPECT_EQ(r.err, "TJA1145: register: 0x1 with return value: 0x4 expected:0x7\n ");
+}
+
 TEST(TrxsetRun, StuckWakePinEndsTheRunBeforeAnyMode) {
     trx_board b;
     chip c = clean_chip();
@@ -339,6 +354,9 @@ TEST(TrxsetRun, OptionErrorsTouchNothing) {
         {{"-w", "fc=0x00,,id=1"}, "Wrong wake-up frame syntax\n"},
         {{"-x"}, name + ": invalid option -- 'x'\n"},
         {{"-m"}, name + ": option requires an argument -- 'm'\n"},
+        // Refused before any chip-select write or transfer, so nothing of the chip is lost.
+        {{"-m", "7"}, "Unknown mode: 7\n"},
+        {{"-m", "-1", "-s"}, "Unknown mode: 255\n"},
     };
     for (const auto& [args, err] : cases) {
         trx_board b;
@@ -346,7 +364,7 @@ TEST(TrxsetRun, OptionErrorsTouchNothing) {
         EXPECT_EQ(r.status, exited(1)) << err;
         EXPECT_EQ(r.err, err);
         EXPECT_FALSE(b.board.exists("gpio.log")) << err;
-        if (args[0] == "-D") {
+        if (args[0] == "-D" || err.starts_with("Unknown mode")) {
             EXPECT_EQ(r.out, "");
             continue;
         }

@@ -87,9 +87,6 @@ TEST(Programming, EachModeWritesItsRegistersInOrder) {
         {example(), "4c=00 26=03 2d=1c 2e=00 29=80 2a=06 2f=00 23=01 20=30 01=01",
          no_event + "[out]TJA1145: Add \"data masks\" for 0 banks\n" + no_event, 0},
         {{.mode = 4}, "4c=00 4c=02 23=00 20=00 01=01", no_event + no_event, 0},
-        // Any other mode is refused only after the whole preparation.
-        {{.mode = 7}, "4c=00", no_event + "[err]Unknown mode: 7\n", 1},
-        {{.mode = 255}, "4c=00", no_event + "[err]Unknown mode: 255\n", 1},
     };
     for (const auto& c : cases) {
         bench b;
@@ -109,6 +106,17 @@ TEST(Programming, EachModeWritesItsRegistersInOrder) {
               "r60 "                                          // events
               "w26=03 r26 w2d=1c r2d w2e=00 r2e w29=80 r29 w2a=06 r2a w2f=00 r2f "  // frame
               "w23=01 r23 w20=30 r20 w01=01 r01 r60");                              // sleep
+}
+
+TEST(Programming, ModesOutsideOneToFourAreRefusedWithoutATransfer) {
+    for (int mode : {0, 1, 4})
+        EXPECT_TRUE(mode_accepted(bench().port(), mode)) << mode;
+    for (int mode : {5, 7, 255}) {
+        bench b;
+        EXPECT_FALSE(mode_accepted(b.port(), mode));
+        EXPECT_EQ(b.said, "[err]Unknown mode: " + std::to_string(mode) + "\n");
+        EXPECT_EQ(b.ops, "");
+    }
 }
 
 TEST(Programming, PreparationClearsWhatItFinds) {
@@ -175,12 +183,39 @@ TEST(Programming, PendingEventKeepsTheChipAwake) {
     }
 }
 
-TEST(Programming, NormalModeIgnoresMismatches) {
-    bench b;
-    stick(b.c, {{0x01, 0x04}});
-    EXPECT_EQ(program_transceiver(b.port(), {.mode = 2}).result, 0);
-    EXPECT_EQ(b.said,
-              no_event + "[err]TJA1145: register: 0x1 with return value: 0x4 expected:0x7\n ");
+// A register that does not read back what the mode change wrote fails the run; the work and
+// its messages go on as before.
+TEST(Programming, ReadBackMismatchesFailTheModeChange) {
+    auto mismatch = [](const char* address, const char* back, const char* expected) {
+        return std::string("[err]TJA1145: register: 0x") + address + " with return value: 0x" +
+               back + " expected:0x" + expected + "\n ";
+    };
+    const std::string banks0 = "[out]TJA1145: Add \"data masks\" for 0 banks\n";
+    struct {
+        std::uint8_t mode, address, value;
+        std::string said;  // after the preparation
+        std::uint8_t fc = 0x00;
+    } cases[] = {
+        {2, 0x01, 0x04, mismatch("1", "4", "7")},
+        {2, 0x20, 0x00, mismatch("20", "0", "1")},
+        {1, 0x01, 0x04, mismatch("1", "4", "1") + no_event},
+        {1, 0x20, 0x05, mismatch("20", "5", "0") + no_event},
+        {3, 0x26, 0x00, banks0 + mismatch("26", "0", "3") + no_event},         // data rate
+        {3, 0x29, 0x00, banks0 + mismatch("29", "0", "80") + no_event},        // identifier
+        {3, 0x2D, 0x00, banks0 + mismatch("2d", "0", "1c") + no_event},        // mask
+        {3, 0x2F, 0x00, banks0 + mismatch("2f", "0", "80") + no_event, 0x80},  // frame control
+    };
+    for (const auto& c : cases) {
+        bench b;
+        stick(b.c, {{c.address, c.value}});
+        trx_options o = example(c.mode);
+        o.fc = c.fc;
+        const auto done = program_transceiver(b.port(), o);
+        EXPECT_TRUE(done.prepared);
+        EXPECT_EQ(done.result, 1) << c.said;
+        EXPECT_FALSE(done.force_status);
+        EXPECT_EQ(b.said, no_event + c.said);
+    }
 }
 
 TEST(Programming, WakeSourceFailuresStopBeforeSleep) {
