@@ -11,4 +11,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Target binaries run under qemu-user; the loader and libraries come from the cross sysroot.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static -L /usr/${GW_TRIPLE})
+set(GW_DEB_ARCH armhf)  # the Debian architecture of its packages
 set(GW_QEMU_LD_PREFIX /usr/${GW_TRIPLE})
