@@ -197,7 +197,7 @@ function frrelay.dissector(tvb, pinfo, tree)
                                        "%u records announced, at most %d fit in 1518 bytes",
                                        frame_count, max_records))
     end
-    if count < math.min(frame_count, max_records) then
+    if count < frame_count then
         root:add_proto_expert_info(RE.missing, string.format(
                                        "Datagram %u announces %u frame records, %u arrived whole: rest ignored",
                                        udp_seq, frame_count, count))
@@ -218,7 +218,7 @@ function frrelay.dissector(tvb, pinfo, tree)
         rec:add(R.frame_id, tvb(o + 20, 2))
         rec:add(R.len, tvb(o + 22, 1))
         rec:add(R.aux16, tvb(o + 24, 2))
-        rec:add(R.data, tvb(o + 32, len == no_frame_length and 0 or len))
+        if len ~= 0 and len ~= no_frame_length then rec:add(R.data, tvb(o + 32, len)) end
         rec:add(R.no_frame, tvb(o + 22, 1), len == no_frame_length)
         if seen then
             local r = seen.records[i]
