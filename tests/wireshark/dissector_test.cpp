@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <sstream>
 
 #include "frmcu/bytes.hpp"
+#include "frmcu/ctrl_protocol.hpp"
 #include "tests/support/board.hpp"
 #include "tests/support/net.hpp"
 #include "tests/support/paths.hpp"
@@ -84,6 +86,23 @@ class pcap_file {
         packet(src, dst, 17, l4);
     }
 
+    // One segment; the sequence numbers follow from what each side sent before.
+    void tcp(const std::string& src, int sport, const std::string& dst, int dport,
+             const bytes& payload) {
+        std::uint32_t& seq = sent_[src + ":" + std::to_string(sport)];
+        bytes l4(20);
+        frmcu::store_be16(&l4[0], static_cast<std::uint16_t>(sport));
+        frmcu::store_be16(&l4[2], static_cast<std::uint16_t>(dport));
+        frmcu::store_be32(&l4[4], seq);
+        frmcu::store_be32(&l4[8], sent_[dst + ":" + std::to_string(dport)]);
+        l4[12] = 0x50;
+        l4[13] = 0x18;  // PSH, ACK
+        frmcu::store_be16(&l4[14], 65535);
+        l4.insert(l4.end(), payload.begin(), payload.end());
+        seq += static_cast<std::uint32_t>(payload.size());
+        packet(src, dst, 6, l4);
+    }
+
     void save(const std::string& path) const {
         write_file(path, std::string(data_.begin(), data_.end()));
     }
@@ -121,6 +140,7 @@ class pcap_file {
 
     bytes data_;
     std::uint32_t seconds_ = 0;
+    std::map<std::string, std::uint32_t> sent_;
 };
 
 // ---------------------------------------------------------------- relay datagrams
@@ -510,6 +530,44 @@ TEST(ControlDissector, ShowsWhatNodectlReports) {
         EXPECT_EQ(decoded, report_words(r.out));
         EXPECT_EQ(decoded, "7|1|2|3|4|5|WAKEUP_DETECT|COMMHALT|184320|1024|4294967295");
     }
+}
+
+// Every POC state, mode and return code text as frmcu's converters give it, codes not listed
+// included.
+TEST(ControlDissector, CodeTextsAsFrmcuGivesThem) {
+    temp_board board;
+    pcap_file capture;
+    std::vector<std::string> expected;
+    auto exchange = [&](int port, std::uint16_t command, const bytes& message) {
+        bytes request{'F', 'C', '0', '1', 0, 0, 0, 10, 0, static_cast<std::uint8_t>(command)};
+        bytes response{'F', 'C', '0', '1', 0, 0, 0, 0, 0x80, static_cast<std::uint8_t>(command)};
+        frmcu::store_be32(&response[4], static_cast<std::uint32_t>(10 + message.size()));
+        response.insert(response.end(), message.begin(), message.end());
+        capture.tcp("127.0.0.1", port, "127.0.0.2", 29050, request);
+        capture.tcp("127.0.0.2", 29050, "127.0.0.1", port, response);
+    };
+    int port = 40000;
+    std::vector<std::uint32_t> codes;
+    for (std::uint32_t code = 0; code <= 0x40; ++code)
+        codes.push_back(code);
+    codes.insert(codes.end(), {0x100, 0x102, 0xffffffff});
+    for (const std::uint32_t code : codes) {
+        bytes message(46);
+        frmcu::store_be32(&message[24], code);
+        frmcu::store_be32(&message[28], code);
+        exchange(port++, 3, message);
+        expected.push_back(std::string("Response statistics: OK, MODE: ") +
+                           frmcu::mode_to_string(code) +
+                           ", STATE: " + frmcu::state_to_string(code));
+    }
+    for (unsigned rc = 1; rc <= 8; ++rc) {
+        exchange(port++, 1, {0, static_cast<std::uint8_t>(rc)});
+        expected.push_back(std::string("Response start: Return code not OK: ") +
+                           frmcu::return_code_to_string(rc));
+    }
+    capture.save(board.path("codes.pcap"));
+    EXPECT_EQ(tshark(board.path("codes.pcap"), {"_ws.col.Info"}, {"-Y", "frctrl.response == 1"}),
+              expected);
 }
 
 // ---------------------------------------------------------------- time stamps
