@@ -188,19 +188,18 @@ function frrelay.dissector(tvb, pinfo, tree)
         local item = root:add(R.udp_seq_anomaly, true)
         item:set_generated()
         item:add_proto_expert_info(RE.udp_seq, string.format(
-                                       "UDP sequence anomaly. Expected: %d got: %d",
-                                       signed32(seen.udp_expected), signed32(udp_seq)))
+            "UDP sequence anomaly. Expected: %d got: %d", signed32(seen.udp_expected),
+            signed32(udp_seq)))
         info = info .. ", out of sequence"
     end
     if frame_count > max_records then
         root:add_proto_expert_info(RE.too_many, string.format(
-                                       "%u records announced, at most %d fit in 1518 bytes",
-                                       frame_count, max_records))
+            "%u records announced, at most %d fit in 1518 bytes", frame_count, max_records))
     end
     if count < frame_count then
         root:add_proto_expert_info(RE.missing, string.format(
-                                       "Datagram %u announces %u frame records, %u arrived whole: rest ignored",
-                                       udp_seq, frame_count, count))
+            "Datagram %u announces %u frame records, %u arrived whole: rest ignored", udp_seq,
+            frame_count, count))
     end
 
     local lost = 0
@@ -212,8 +211,8 @@ function frrelay.dissector(tvb, pinfo, tree)
                                    seq, tvb(o + 20, 2):uint(), len))
         rec:add(R.frame_seq, tvb(o, 4))
         rec:add(R.sec, tvb(o + 8, 4))
-        rec:add(R.nsec, tvb(o + 12, 4)):append_text(string.format(" (%u us)",
-                                                                   math.floor(be32(tvb, o + 12) / 1000)))
+        local usec = math.floor(be32(tvb, o + 12) / 1000)
+        rec:add(R.nsec, tvb(o + 12, 4)):append_text(string.format(" (%u us)", usec))
         rec:add(R.aux32, tvb(o + 16, 4))
         rec:add(R.frame_id, tvb(o + 20, 2))
         rec:add(R.len, tvb(o + 22, 1))
@@ -226,8 +225,8 @@ function frrelay.dissector(tvb, pinfo, tree)
             lost = lost + r.drops
             if seq ~= r.expected then
                 rec:add_proto_expert_info(RE.frame_seq, string.format(
-                                              "FlexRay frame sequence anomaly. Expected: %d got: %d",
-                                              signed32(r.expected), signed32(seq)))
+                    "FlexRay frame sequence anomaly. Expected: %d got: %d", signed32(r.expected),
+                    signed32(seq)))
             end
         end
     end
@@ -311,7 +310,8 @@ local function add_header(tvb, tree, offset)
     local id = tree:add(C.id, tvb(offset + 8, 2))
     id:add(C.response, tvb(offset + 8, 2))
     local code = bit.band(tvb(offset + 8, 2):uint(), 0x7FFF)
-    id:add(C.command, tvb(offset + 8, 2)):append_text(" (" .. (texts.command[code] or "UNKNOWN") .. ")")
+    local word = texts.command[code] or "UNKNOWN"
+    id:add(C.command, tvb(offset + 8, 2)):append_text(" (" .. word .. ")")
 end
 
 -- One request.
@@ -320,7 +320,8 @@ local function ctrl_request(tvb, pinfo, tree, offset)
     local key = pinfo.number .. ":" .. offset
     if not ctrl_seen[key] then
         ctrl_seen[key] = true
-        ctrl_streams[connection(pinfo.src, pinfo.src_port, pinfo.dst, pinfo.dst_port)] = {code = code}
+        local c = connection(pinfo.src, pinfo.src_port, pinfo.dst, pinfo.dst_port)
+        ctrl_streams[c] = {code = code}
     end
     local t = tree:add(frctrl, tvb(offset, ctrl_header_size))
     t:append_text(": request")
@@ -369,9 +370,8 @@ local function ctrl_response(tvb, pinfo, tree, request)
     local stats_info = ""
     if message and magic_ok and message:len() >= 2 then
         local at = ctrl_header_size + message:len() - 2
-        t:add(C.return_code, tvb(at, 2)):append_text(" (" ..
-                                                         text_of("return_code", tvb(at, 2):uint()) ..
-                                                         ")")
+        local rc_text = text_of("return_code", tvb(at, 2):uint())
+        t:add(C.return_code, tvb(at, 2)):append_text(" (" .. rc_text .. ")")
     end
     if message and magic_ok and code == 3 and message:len() >= stats_size + 2 then
         local s = t:add(frctrl, tvb(ctrl_header_size, stats_size))
@@ -402,7 +402,8 @@ local function response_incomplete(tvb)
     local size = tvb:len()
     if size < ctrl_header_size then return true end
     local length = tvb(4, 4):uint()
-    return tvb(0, 4):string() == "FC01" and length > size and length <= ctrl_header_size + max_message
+    return tvb(0, 4):string() == "FC01" and length > size and
+               length <= ctrl_header_size + max_message
 end
 
 function frctrl.dissector(tvb, pinfo, tree)
@@ -478,8 +479,9 @@ function frctrl_close.dissector(tvb, pinfo, tree)
     if cut == nil and fin then
         cut = false
         if fin.value or (reset and reset.value) then
-            local s = ctrl_streams[connection(pinfo.src, pinfo.src_port, pinfo.dst, pinfo.dst_port)] or
-                          ctrl_streams[connection(pinfo.dst, pinfo.dst_port, pinfo.src, pinfo.src_port)]
+            local s =
+                ctrl_streams[connection(pinfo.src, pinfo.src_port, pinfo.dst, pinfo.dst_port)] or
+                    ctrl_streams[connection(pinfo.dst, pinfo.dst_port, pinfo.src, pinfo.src_port)]
             if s and s.pending then
                 cut = {bytes = s.pending, request = s.code}
                 s.pending, s.answered = nil, true
