@@ -162,11 +162,12 @@ const char usage[] =
     "                            repeat (sent twice), hang (before it, until the next\n"
     "                            reset); repeatable\n"
     "  --relay-fault-file FILE   faults as above, one a line ('#' starts a comment)\n"
-    "  Ends, also on SIGTERM, with \"relay done: datagrams=D frames=F no-frame=N lost=L\n"
-    "  gap-lost=G repeated=R digest=X\": L frame numbers never arrive whole, G of them are\n"
-    "  missing between arrivals (what a receiver counts), R frames arrive twice, X is the\n"
-    "  FNV-1a hash of the arriving frames' numbers (4 bytes each, little-endian); then\n"
-    "  \"relay faults: ...\", the faults applied by kind.\n"
+    "  Ends (also on SIGTERM, or SIGUSR1, which stops the frame source alone) with\n"
+    "  \"relay done: datagrams=D frames=F no-frame=N lost=L gap-lost=G repeated=R\n"
+    "  digest=X\": L frame numbers never arrive whole, G of them are missing between\n"
+    "  arrivals (what a receiver counts), R frames arrive twice, X is the FNV-1a hash of\n"
+    "  the arriving frames' numbers (4 bytes each, little-endian); then \"relay faults:\n"
+    "  ...\", the faults applied by kind.\n"
     "\n"
     "State changes are logged as \"state up|hung|down MONOTONIC REALTIME\" (seconds); the\n"
     "end adds \"states: up=S hung=S down=S hangs=N resets=N\".\n";
@@ -312,6 +313,7 @@ int main(int argc, char** argv) {
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // threads inherit the mask; main waits below
     signal(SIGPIPE, SIG_IGN);
 
@@ -326,7 +328,9 @@ int main(int argc, char** argv) {
     if (relay.enabled) start_relay(relay);
 
     int sig = 0;
-    sigwait(&stop, &sig);
+    // SIGUSR1 ends the frame source alone, so that the rest can be wound down without it.
+    while (sigwait(&stop, &sig) == 0 && sig == SIGUSR1)
+        if (relay.enabled) stop_relay();
     if (relay.enabled) stop_relay();
     report_states();
     say("stopped by signal %d", sig);
