@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,60 @@ std::atomic<bool> online{true};
 
 namespace {
 std::mutex say_mutex;
+
+std::mutex state_mutex;
+mcu_state current = mcu_state::up;
+bool entered = false;
+timespec entered_at{};
+std::array<double, 3> spent{};  // seconds, by state
+unsigned hangs = 0, resets = 0;
+constexpr const char* state_names[] = {"up", "hung", "down"};
+
+double seconds_between(const timespec& from, const timespec& to) {
+    return static_cast<double>(to.tv_sec - from.tv_sec) +
+           static_cast<double>(to.tv_nsec - from.tv_nsec) / 1e9;
+}
+
+// Adds the time since the last change to the current state's account.
+void book(const timespec& now) {
+    if (entered) spent[static_cast<std::size_t>(current)] += seconds_between(entered_at, now);
+}
+
+// Called with state_mutex held.
+void change_state(mcu_state s, bool log) {
+    timespec mono{}, real{};
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    clock_gettime(CLOCK_REALTIME, &real);
+    book(mono);
+    // Down first, so that no reader sees an FR-MCU that is neither hung nor down in between.
+    if (s == mcu_state::down) online = false;
+    hung = s == mcu_state::hung;
+    if (s != mcu_state::down) online = true;
+    if (s == mcu_state::hung && (!entered || current != s)) ++hangs;
+    if (s == mcu_state::down && (!entered || current != s)) ++resets;
+    current = s;
+    entered = true;
+    entered_at = mono;
+    if (log)
+        say("state %s %lld.%06ld %lld.%09ld", state_names[static_cast<std::size_t>(s)],
+            static_cast<long long>(mono.tv_sec), static_cast<long>(mono.tv_nsec / 1000),
+            static_cast<long long>(real.tv_sec), static_cast<long>(real.tv_nsec));
+}
+}  // namespace
+
+void enter(mcu_state s) {
+    std::lock_guard lock(state_mutex);
+    change_state(s, true);
+}
+
+void report_states() {
+    std::lock_guard lock(state_mutex);
+    timespec mono{};
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    book(mono);
+    entered_at = mono;
+    say("states: up=%.3f hung=%.3f down=%.3f hangs=%u resets=%u", spent[0], spent[1], spent[2],
+        hangs, resets);
 }
 
 void say(const char* format, ...) {
@@ -102,9 +158,19 @@ const char usage[] =
     "  --relay-no-frame N        every Nth record is a no-frame record\n"
     "  --relay-fault KIND@D[:V]  at datagram D: frame-gap:V, udp-gap:V (numbers skipped),\n"
     "                            restart, magic (FR02), truncate:V (bytes sent),\n"
-    "                            count:V (records announced); repeatable\n"
-    "  Ends with \"relay done: datagrams=D frames=F no-frame=N lost=L\" (L: frame numbers\n"
-    "  that never arrive whole).\n";
+    "                            count:V (records announced), lose (not sent),\n"
+    "                            repeat (sent twice), hang (before it, until the next\n"
+    "                            reset); repeatable\n"
+    "  --relay-fault-file FILE   faults as above, one a line ('#' starts a comment)\n"
+    "  Ends (also on SIGTERM, or SIGUSR1, which stops the frame source alone) with\n"
+    "  \"relay done: datagrams=D frames=F no-frame=N lost=L gap-lost=G repeated=R\n"
+    "  digest=X\": L frame numbers never arrive whole, G of them are missing between\n"
+    "  arrivals (what a receiver counts), R frames arrive twice, X is the FNV-1a hash of\n"
+    "  the arriving frames' numbers (4 bytes each, little-endian); then \"relay faults:\n"
+    "  ...\", the faults applied by kind.\n"
+    "\n"
+    "State changes are logged as \"state up|hung|down MONOTONIC REALTIME\" (seconds); the\n"
+    "end adds \"states: up=S hung=S down=S hangs=N resets=N\".\n";
 
 bool parse_stats(const char* text, control_settings& c) {
     std::size_t k = 0;
@@ -185,6 +251,7 @@ int main(int argc, char** argv) {
         {relay_options[4], required_argument, nullptr, opt_relay + 4},
         {relay_options[5], required_argument, nullptr, opt_relay + 5},
         {relay_options[6], required_argument, nullptr, opt_relay + 6},
+        {relay_options[7], required_argument, nullptr, opt_relay + 7},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
@@ -229,6 +296,7 @@ int main(int argc, char** argv) {
             case opt_relay + 4:
             case opt_relay + 5:
             case opt_relay + 6:
+            case opt_relay + 7:
                 ok = parse_relay_option(opt - opt_relay, optarg, relay);
                 break;
             default:
@@ -245,16 +313,26 @@ int main(int argc, char** argv) {
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // threads inherit the mask; main waits below
     signal(SIGPIPE, SIG_IGN);
 
+    {
+        // The first state is logged where a reset line makes states a matter.
+        std::lock_guard lock(state_mutex);
+        change_state(hung ? mcu_state::hung : mcu_state::up, reset_line.gpio >= 0);
+    }
     if (control.enabled && !start_control(control)) return 1;
     if (reset_line.gpio >= 0 && !start_reset(reset_line)) return 1;
     if (time_sink.enabled && !start_time_sink(time_sink)) return 1;
     if (relay.enabled) start_relay(relay);
 
     int sig = 0;
-    sigwait(&stop, &sig);
+    // SIGUSR1 ends the frame source alone, so that the rest can be wound down without it.
+    while (sigwait(&stop, &sig) == 0 && sig == SIGUSR1)
+        if (relay.enabled) stop_relay();
+    if (relay.enabled) stop_relay();
+    report_states();
     say("stopped by signal %d", sig);
     return 0;
 }

@@ -54,8 +54,7 @@ void watch(std::string log, off_t offset, reset_settings s) {
             if (level == 0 && !low) {
                 low = true;
                 booting = false;
-                online = false;
-                hung = false;
+                enter(mcu_state::down);
                 say("reset line low: offline");
             } else if (level == 1 && low) {
                 low = false;
@@ -70,7 +69,7 @@ void watch(std::string log, off_t offset, reset_settings s) {
         }
         if (booting && steady::now() >= back_at) {
             booting = false;
-            online = true;
+            enter(mcu_state::up);
             say("back online");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -46,6 +46,15 @@ struct control_settings {
 // Whether the FR-MCU is up (a reset takes it down for a while).
 extern std::atomic<bool> online;
 
+// What the FR-MCU does: answers; hangs (accepts requests, answers none, sends no frames); or is
+// down (held in reset, or booting).
+enum class mcu_state { up, hung, down };
+// Sets online and hung for `s` and logs "state <name> <monotonic s> <realtime s>", so that a
+// run can be laid beside gpio.log and the programs' own clocks.
+void enter(mcu_state s);
+// "states: up=S hung=S down=S hangs=N resets=N": seconds spent in each state so far.
+void report_states();
+
 // Runs the control server; returns only when it cannot listen.
 bool start_control(const control_settings& settings);
 // Applies one "key[=value],..." answer description to `a`; false on an unknown key.
@@ -69,9 +78,19 @@ struct time_settings {
 // Starts the sink; false when it cannot bind.
 bool start_time_sink(const time_settings& settings);
 // Frame source: relay datagrams to the host. A fault applies to the datagram numbered `at`
-// (counting sent datagrams from 1).
+// (counting datagrams from 1, lost ones included).
 struct relay_fault {
-    enum class kind { frame_gap, udp_gap, restart, magic, truncate, count } what;
+    enum class kind {
+        frame_gap,
+        udp_gap,
+        restart,
+        magic,
+        truncate,
+        count,
+        lose,
+        repeat,
+        hang
+    } what;
     unsigned long at;
     std::uint32_t value;  // frame or datagram numbers skipped, bytes sent, records announced
 };
@@ -88,12 +107,14 @@ struct relay_settings {
 };
 
 // The frame source's options in the order of relay_options; false when the value is bad.
-inline constexpr const char* relay_options[] = {"relay",         "relay-count",   "relay-rate",
-                                                "relay-records", "relay-lengths", "relay-no-frame",
-                                                "relay-fault"};
+inline constexpr const char* relay_options[] = {
+    "relay",         "relay-count",    "relay-rate",  "relay-records",
+    "relay-lengths", "relay-no-frame", "relay-fault", "relay-fault-file"};
 bool parse_relay_option(int index, const char* value, relay_settings& settings);
 // Starts the frame source; at the end it reports what it sent: the frames that arrive whole
-// and valid, the no-frame records, and the frame numbers that never arrive.
+// and valid, the no-frame records, the frame numbers that never arrive, and its faults.
 void start_relay(const relay_settings& settings);
+// Lets the datagram in progress go out, then the report; returns when the source has ended.
+void stop_relay();
 
 }  // namespace frmcu_sim

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "boardsim/frmcu-sim/sim.hpp"
@@ -16,6 +18,15 @@ namespace frmcu_sim {
 namespace {
 
 constexpr std::size_t stamp_size = 12;
+
+std::string fields_of(const std::uint8_t* buf) {
+    char text[80];
+    snprintf(text, sizeof text, "tv_sec %d tv_nsec %d force %u",
+             static_cast<std::int32_t>(frmcu::load_le32(&buf[0])),
+             static_cast<std::int32_t>(frmcu::load_le32(&buf[4])),
+             static_cast<unsigned>(frmcu::load_le32(&buf[8])));
+    return text;
+}
 
 void receive_stamps(int fd) {
     for (;;) {
@@ -34,16 +45,15 @@ void receive_stamps(int fd) {
         const long long sec = now.tv_sec;
         const long nsec = now.tv_nsec;
         if (!online) {
-            say("time dropped %lld.%09ld from %s: %zu bytes while offline", sec, nsec, sender,
-                size);
+            // The fields too, so that a log tells which stamp an outage swallowed.
+            const std::string fields = size == stamp_size ? ": " + fields_of(buf) : std::string();
+            say("time dropped %lld.%09ld from %s: %zu bytes while offline%s", sec, nsec, sender,
+                size, fields.c_str());
         } else if (size != stamp_size) {
             say("time datagram %lld.%09ld from %s: %zu bytes, not %zu: %s", sec, nsec, sender, size,
                 stamp_size, hex(buf, size).c_str());
         } else {
-            say("time stamp %lld.%09ld from %s: tv_sec %d tv_nsec %d force %u", sec, nsec, sender,
-                static_cast<std::int32_t>(frmcu::load_le32(&buf[0])),
-                static_cast<std::int32_t>(frmcu::load_le32(&buf[4])),
-                static_cast<unsigned>(frmcu::load_le32(&buf[8])));
+            say("time stamp %lld.%09ld from %s: %s", sec, nsec, sender, fields_of(buf).c_str());
         }
     }
 }
