@@ -147,6 +147,16 @@ class Relay : public ::testing::Test {
         sender->send_to("127.0.0.1", to_port ? to_port : port, d);
     }
 
+    // Datagrams 1 to `count`, five frames each, numbered from 1 on.
+    void send_in_sequence(std::uint32_t count) {
+        for (std::uint32_t d = 1; d <= count; ++d) {
+            std::vector<record_spec> r;
+            for (std::uint32_t k = 1; k <= 5; ++k)
+                r.push_back({.frame_seq = (d - 1) * 5 + k});
+            send(datagram(d, r));
+        }
+    }
+
     std::string records_file(const std::string& name = "vflexray0") const {
         return "vflexray/" + name + ".records";
     }
@@ -403,13 +413,7 @@ TEST_F(Relay, FullDeviceQueueIsWaitedOut) {
     start_daemon({});
     sink->signal(SIGUSR1);
     ASSERT_TRUE(sink->wait_output(stream::out, "stalled\n", 5s));
-    std::uint32_t seq = 0;
-    for (std::uint32_t d = 1; d <= 4; ++d) {
-        std::vector<record_spec> r;
-        for (int k = 0; k < 5; ++k)
-            r.push_back({.frame_seq = ++seq});
-        send(datagram(d, r));
-    }
+    send_in_sequence(4);
     // The queue fills, then the count stays put.
     std::string line;
     ASSERT_TRUE(eventually([&] {
@@ -472,13 +476,7 @@ TEST_F(Relay, InterruptDuringTrafficLeavesACompleteDumpFile) {
 TEST_F(Relay, TerminateLeavesEveryDumpEntryAndDiesOfSigterm) {
     start_sink();
     start_daemon({"-v", "-f", board.path("dump.txt")});
-    std::uint32_t seq = 0;
-    for (std::uint32_t d = 1; d <= 60; ++d) {
-        std::vector<record_spec> r;
-        for (int k = 0; k < 5; ++k)
-            r.push_back({.frame_seq = ++seq});
-        send(datagram(d, r));
-    }
+    send_in_sequence(60);
     ASSERT_EQ(records(300).size(), 300u);
     EXPECT_EQ(statistics(), "FR count: 300, drops: 0\n");
     const std::size_t printed = daemon->out().size();
