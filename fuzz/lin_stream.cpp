@@ -21,7 +21,7 @@ using fuzz::guarded_area;
 
 struct chunk {
     bool silence_before;
-    std::vector<std::uint8_t> bytes;
+    std::span<const std::uint8_t> bytes;
 };
 
 // The serial line: select() and read() as the program issues them.
@@ -42,7 +42,7 @@ class line_model {
             return 0;
         }
         const std::size_t n = std::min(size, c.bytes.size() - at_);
-        std::copy_n(c.bytes.begin() + static_cast<std::ptrdiff_t>(at_), n, into);
+        std::copy_n(c.bytes.data() + at_, n, into);
         at_ += n;
         return n;
     }
@@ -120,6 +120,9 @@ struct listener {
     int counter = 0;  // 0x7E bytes seen by the search, carried from message to message
     int sevens = 0;   // the same, kept here from the rule
     std::size_t discarded = 0;
+    guarded_area message{message_buffer_size};
+    std::unique_ptr<std::array<char, line_size>> text =
+        std::make_unique<std::array<char, line_size>>();
 };
 
 // One lin_receive_message and, for a valid body, the frame line. False when the line fell
@@ -147,7 +150,7 @@ bool receive(line_model& line, listener& l, message_out& out) {
         if (step == search_step::discarded) ++l.discarded;
     }
 
-    guarded_area message(message_buffer_size);
+    guarded_area& message = l.message;
     std::size_t count = line.read(message.data(), body_first_read, body_min_read);
     if (count == 0) return false;
     FUZZ_REQUIRE(count <= body_first_read);
@@ -163,7 +166,7 @@ bool receive(line_model& line, listener& l, message_out& out) {
     const std::span<const std::uint8_t> body(message.data(), count);
     out.body.assign(body.begin(), body.end());
     const std::vector<std::uint8_t>& copy = out.body;
-    auto text = std::make_unique<std::array<char, line_size>>();
+    std::array<char, line_size>* text = l.text.get();
     const std::size_t dump_length = format_dump(*text, body);
     out.dump.assign(text->data(), dump_length);
     std::string dump = "<<  ";
@@ -177,7 +180,10 @@ bool receive(line_model& line, listener& l, message_out& out) {
     const std::size_t why_length = format_verdict(*text, out.verdict, body);
     out.why.assign(text->data(), why_length);
     FUZZ_REQUIRE(out.why == verdict_text(out.verdict, copy));
-    if (out.verdict != body_verdict::valid) return true;
+    if (out.verdict != body_verdict::valid) {
+        message.lift();
+        return true;
+    }
 
     // A valid body has its LOM, type, status and checksum: at least four bytes.
     FUZZ_REQUIRE(count >= 4);
@@ -222,11 +228,11 @@ std::vector<message_out> listen(std::vector<chunk> chunks) {
 void check_split(const message_out& whole, std::size_t cut) {
     const std::vector<std::uint8_t>& body = whole.body;
     std::vector<chunk> chunks;
-    for (std::uint8_t b : start_sequence)
-        chunks.push_back({false, {b}});
+    for (const std::uint8_t& b : start_sequence)
+        chunks.push_back({false, std::span(&b, 1)});
     const std::size_t first = 1 + cut % std::min<std::size_t>(body.size() - 1, body_first_read);
-    chunks.push_back({false, {body.begin(), body.begin() + static_cast<std::ptrdiff_t>(first)}});
-    chunks.push_back({false, {body.begin() + static_cast<std::ptrdiff_t>(first), body.end()}});
+    chunks.push_back({false, std::span(body.data(), first)});
+    chunks.push_back({false, std::span(body.data() + first, body.size() - first)});
     const std::vector<message_out> again = listen(chunks);
     FUZZ_REQUIRE(again.size() == 1 && again[0].verdict == body_verdict::valid);
     FUZZ_REQUIRE(again[0].dump == whole.dump && again[0].frame == whole.frame);
@@ -239,7 +245,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t at = 0; at < size;) {
         const std::uint8_t control = data[at++];
         const std::size_t n = std::min<std::size_t>(control & 0x7F, size - at);
-        chunks.push_back({(control & 0x80) != 0, {data + at, data + at + n}});
+        chunks.push_back({(control & 0x80) != 0, std::span(data + at, n)});
         at += n;
     }
     const std::vector<message_out> printed = listen(chunks);
