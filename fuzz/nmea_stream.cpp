@@ -81,14 +81,85 @@ void check_line(std::string_view line, const position_record& r) {
     FUZZ_REQUIRE(r.lon_minutes > -100 && r.lon_minutes < 100);
 }
 
+// A fix sentence in its plainest form: "$GPRMC,hhmmss,A,ddmm.f,N,dddmm.f,E,s.f,c.f,ddmmyy,"
+// and anything up to "*", the right checksum in uppercase hex, CR LF or LF, 79 characters at
+// most. Gives the record it must print and the position of its LF.
+bool plain_fix(std::string_view in, std::size_t start, position_record& r, std::size_t& lf) {
+    std::size_t at = start;
+    auto take = [&](std::string_view text) {
+        if (in.substr(at, text.size()) != text) return false;
+        at += text.size();
+        return true;
+    };
+    // `count` digits exactly (or 1 to `count` when `up_to`), as a number.
+    auto digits = [&](std::size_t count, bool up_to, int& value) {
+        std::size_t n = 0;
+        value = 0;
+        while (at + n < in.size() && n < count && in[at + n] >= '0' && in[at + n] <= '9')
+            value = value * 10 + (in[at + n++] - '0');
+        at += n;
+        return up_to ? n > 0 : n == count;
+    };
+    auto one_of = [&](char a, char b) {
+        if (at >= in.size() || (in[at] != a && in[at] != b)) return false;
+        ++at;
+        return true;
+    };
+    int time = 0, lat = 0, lon = 0, whole = 0, course = 0, date = 0;
+    if (!take("$GPRMC,") || !digits(6, false, time) || !take(",A,")) return false;
+    if (!digits(4, false, lat) || !take(".") || !digits(6, true, r.lat_fraction)) return false;
+    if (!take(",") || !one_of('N', 'S') || !take(",")) return false;
+    if (!digits(5, false, lon) || !take(".") || !digits(6, true, r.lon_fraction)) return false;
+    if (!take(",") || !one_of('E', 'W') || !take(",")) return false;
+    if (!digits(3, true, whole) || !take(".")) return false;
+    if (at >= in.size() || in[at] < '0' || in[at] > '9') return false;
+    r.speed = 10 * whole + (in[at] - '0');
+    int rest = 0;
+    digits(2, true, rest);  // the first digit again, and one more
+    if (!take(",") || !digits(3, true, course) || !take(".") || !digits(3, true, course))
+        return false;
+    if (!take(",") || !digits(6, false, date) || !take(",")) return false;
+    while (at < in.size() && in[at] != '*' && in[at] != '$' && in[at] != '\r' && in[at] != '\n')
+        ++at;
+    if (!take("*") || at + 2 > in.size() || !is_upper_hex(in[at]) || !is_upper_hex(in[at + 1]))
+        return false;
+    int sum = 0;
+    for (std::size_t k = start + 1; k + 1 < at; ++k)
+        sum ^= static_cast<unsigned char>(in[k]);
+    if (sum != upper_hex_value(in[at]) * 16 + upper_hex_value(in[at + 1])) return false;
+    at += 2;
+    take("\r");
+    if (!take("\n") || at - start > static_cast<std::size_t>(sentence_max)) return false;
+    lf = at - 1;
+    r.hour = time / 10000, r.minute = time / 100 % 100, r.second = time % 100;
+    r.lat_degrees = lat / 100, r.lat_minutes = lat % 100;
+    r.lon_degrees = lon / 100, r.lon_minutes = lon % 100;
+    r.day = date / 10000, r.month = date / 100 % 100, r.year = date % 100;
+    return true;
+}
+
+bool same_record(const position_record& a, const position_record& b) {
+    return same_position(a, b) && same_time(a, b);
+}
+
 // Byte by byte, with every line and every change of the record held against the sentence.
 std::string take_checked(std::string_view in) {
     reader_state reader;
     std::array<char, line_max> line;
     std::string out;
+    position_record promised{};
+    std::size_t promised_at = std::string_view::npos;
     for (std::size_t i = 0; i < in.size(); ++i) {
+        // A plain fix sentence that starts while no other one is under way must print.
+        if (in[i] == '$' && reader.sentence.state == assembler_state::idle &&
+            promised_at == std::string_view::npos && !plain_fix(in, i, promised, promised_at))
+            promised_at = std::string_view::npos;
         const position_record before = reader.record;
         const std::size_t n = take_byte(reader, in[i], line);
+        if (i == promised_at) {
+            FUZZ_REQUIRE(n > 0 && same_record(reader.record, promised));
+            promised_at = std::string_view::npos;
+        }
         const position_record& after = reader.record;
         if (n == 0) {
             // Only a fix sentence that breaks off stores anything: its position, as it reads it.

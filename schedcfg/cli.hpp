@@ -1,4 +1,4 @@
-// The command line: command words, argument words, numbers, line speeds, usage text.
+// The command line: options, command words, argument words, numbers, line speeds, usage text.
 #pragma once
 
 #include <termios.h>
