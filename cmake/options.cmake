@@ -15,6 +15,11 @@ else()
   set(GW_ASAN_RUNTIME "")
 endif()
 
+# Coverage instrumentation for libFuzzer in every object; only the fuzz targets link its runtime.
+if(GW_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Options for the programs that go onto the board: no exceptions, no RTTI,
 # nothing but libc needed at run time.
 set(GW_PROGRAM_COMPILE_OPTIONS -fno-exceptions -fno-rtti)

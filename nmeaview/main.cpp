@@ -21,8 +21,7 @@ constexpr std::size_t read_size = 128;
 
 struct run_state {
     int port = -1;
-    assembler sentence;
-    position_record record{};
+    reader_state reader;
     std::array<char, read_size> input{};
     std::array<char, line_max> line{};
 };
@@ -51,10 +50,8 @@ void apply_line_settings(int fd) {
 
 void take_bytes(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-        std::string_view text;
-        if (!feed(run.sentence, run.input[i], text)) continue;
-        if (handle_sentence(text, run.record) != sentence_kind::gprmc) continue;
-        const std::size_t n = format_fix(run.record, run.line);
+        const std::size_t n = take_byte(run.reader, run.input[i], run.line);
+        if (n == 0) continue;
         fwrite(run.line.data(), 1, n, stdout);
         fflush(stdout);  // one fix at a time, also into a pipe
     }

@@ -208,4 +208,11 @@ std::size_t format_fix(const position_record& r, std::span<char, line_max> out) 
     return n < 0 ? 0 : static_cast<std::size_t>(n);
 }
 
+std::size_t take_byte(reader_state& reader, char byte, std::span<char, line_max> line) {
+    std::string_view text;
+    if (!feed(reader.sentence, byte, text)) return 0;
+    if (handle_sentence(text, reader.record) != sentence_kind::gprmc) return 0;
+    return format_fix(reader.record, line);
+}
+
 }  // namespace nmeaview

@@ -47,4 +47,14 @@ sentence_kind handle_sentence(std::string_view text, position_record& record);
 inline constexpr std::size_t line_max = 256;
 std::size_t format_fix(const position_record& record, std::span<char, line_max> out);
 
+// One run's reading: the sentence being assembled and the record that the lines show.
+struct reader_state {
+    assembler sentence;
+    position_record record{};
+};
+
+// Feeds one byte from the port; returns the length of the line it has printed into `line`, or 0
+// when there is nothing to print.
+std::size_t take_byte(reader_state& reader, char byte, std::span<char, line_max> line);
+
 }  // namespace nmeaview

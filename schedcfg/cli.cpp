@@ -1,5 +1,7 @@
 #include "schedcfg/cli.hpp"
 
+#include <getopt.h>
+
 #include <climits>
 #include <cstdlib>
 
@@ -44,6 +46,68 @@ bool speed_of_baud(int baud, speed_t& out) {
             return true;
         }
     return false;
+}
+
+void read_options(int argc, char** argv, options& o) {
+    static constexpr option long_options[] = {
+        {"baud", required_argument, nullptr, 'b'},
+        {"device", required_argument, nullptr, 'd'},
+        {"listen", required_argument, nullptr, 'l'},
+        {"timeout", required_argument, nullptr, 't'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int c;
+    while ((c = getopt_long(argc, argv, "b:d:l:t:", long_options, nullptr)) != -1) {
+        ++o.option_count;
+        switch (c) {
+            case 'b':
+                o.baud = option_number(optarg);
+                break;
+            case 'd':
+                o.device = optarg;
+                break;
+            case 'l':
+                o.frames_left = option_number(optarg);
+                o.listen = 1;
+                break;
+            case 't':
+                o.timeout = option_number(optarg);
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+command_request read_command(int argc, char** argv, int option_count) {
+    command_request r{};
+    const int position = command_position(option_count);
+    if (position >= argc) {
+        r.outcome = command_outcome::usage;
+        return r;
+    }
+    r.word = argv[position];
+    const int type = command_type(r.word);
+    if (type < 0) {
+        r.outcome = command_outcome::bad_command;
+        return r;
+    }
+    r.type = static_cast<std::uint8_t>(type);
+    r.count = static_cast<std::size_t>(argc - position - 1);
+    if (r.count > max_argument_bytes) {
+        r.outcome = command_outcome::too_many;
+        return r;
+    }
+    for (std::size_t k = 0; k < r.count; ++k) {
+        const char* arg = argv[static_cast<std::size_t>(position) + 1 + k];
+        if (!argument_byte(arg, r.args[k])) {
+            r.outcome = command_outcome::bad_argument;
+            r.refused = arg;
+            return r;
+        }
+    }
+    r.outcome = command_outcome::send;
+    return r;
 }
 
 }  // namespace schedcfg

@@ -1,11 +1,14 @@
-// The command line: command words, argument words, numbers, line speeds, usage text.
+// The command line: options, command words, argument words, numbers, line speeds, usage text.
 #pragma once
 
 #include <termios.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "schedcfg/lin_protocol.hpp"
 
 namespace schedcfg {
 
@@ -39,6 +42,38 @@ int option_number(const char* text);
 
 // The speed constant of an accepted line speed; false for any other value.
 bool speed_of_baud(int baud, speed_t& out);
+
+// What the options set.
+struct options {
+    int baud = 57600;
+    int timeout = 5;  // listen time-out, seconds
+    int option_count = 0;
+    int frames_left = 0;
+    int listen = 0;
+    const char* device = nullptr;
+};
+
+// Reads the options with getopt_long, which moves the other words behind them in argv. Every
+// option counts, rejected ones too: the command word's position depends on it.
+void read_options(int argc, char** argv, options& o);
+
+// The command word and its argument bytes, from the argument list as read_options left it.
+enum class command_outcome {
+    send,
+    usage,         // no word at the command word's position
+    bad_command,   // not a command word
+    too_many,      // more argument words than a command message holds
+    bad_argument,  // an argument word that does not begin with a number
+};
+struct command_request {
+    command_outcome outcome;
+    const char* word;     // the command word
+    const char* refused;  // the argument word refused
+    std::uint8_t type;
+    std::size_t count;  // argument words
+    std::array<std::uint8_t, max_argument_bytes> args;
+};
+command_request read_command(int argc, char** argv, int option_count);
 
 // Printed for too few words on the command line.
 inline constexpr std::string_view usage_text =

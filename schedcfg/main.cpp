@@ -1,7 +1,6 @@
 // schedcfg: sends one configuration command to the LIN co-processor, or prints the LIN frames
 // that it forwards.
 #include <fcntl.h>
-#include <getopt.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <termios.h>
@@ -24,16 +23,10 @@ namespace schedcfg {
 
 namespace {
 
-struct run_settings {
+struct run_settings : options {
     int fd = -1;
     volatile sig_atomic_t run = 1;  // cleared by the signal handler
-    int baud = 57600;
-    int timeout = 5;  // listen time-out, seconds
-    int option_count = 0;
-    int frames_left = 0;
-    int listen = 0;
-    const char* device = nullptr;
-    int start_counter = 0;  // 0x7E bytes seen by the start-sequence search
+    int start_counter = 0;          // 0x7E bytes seen by the start-sequence search
     // The signal mask inside the waits. Listening holds SIGINT and SIGTERM back everywhere
     // else, so that a stop always lands in a wait and ends listening the same way.
     sigset_t wait_mask;
@@ -313,32 +306,25 @@ void say_usage() {
 }
 
 int command_mode(int argc, char** argv) {
-    const int position = command_position(settings.option_count);
-    if (position >= argc) {
-        say_usage();
-        return 1;
-    }
-    const char* word = argv[position];
-    const int type = command_type(word);
-    if (type < 0) {
-        std::fprintf(stderr, "%s: not a valid command.\n", word);
-        return 1;
-    }
-    const std::size_t n = static_cast<std::size_t>(argc - position - 1);
-    if (n > max_argument_bytes) {
-        std::fprintf(stderr, "%s: too many arguments: %zu (at most %zu)\n", word, n,
-                     max_argument_bytes);
-        return 1;
-    }
-    std::array<std::uint8_t, max_argument_bytes> args;
-    for (std::size_t k = 0; k < n; ++k) {
-        const char* arg = argv[static_cast<std::size_t>(position) + 1 + k];
-        if (!argument_byte(arg, args[k])) {
-            std::fprintf(stderr, "%s: not a valid argument, a number is expected.\n", arg);
+    const command_request c = read_command(argc, argv, settings.option_count);
+    switch (c.outcome) {
+        case command_outcome::send:
+            break;
+        case command_outcome::usage:
+            say_usage();
             return 1;
-        }
+        case command_outcome::bad_command:
+            std::fprintf(stderr, "%s: not a valid command.\n", c.word);
+            return 1;
+        case command_outcome::too_many:
+            std::fprintf(stderr, "%s: too many arguments: %zu (at most %zu)\n", c.word, c.count,
+                         max_argument_bytes);
+            return 1;
+        case command_outcome::bad_argument:
+            std::fprintf(stderr, "%s: not a valid argument, a number is expected.\n", c.refused);
+            return 1;
     }
-    lin_send_command(settings.fd, static_cast<std::uint8_t>(type), std::span(args.data(), n), word);
+    lin_send_command(settings.fd, c.type, std::span(c.args.data(), c.count), c.word);
     return 0;
 }
 
@@ -348,35 +334,7 @@ int run(int argc, char** argv) {
         return 1;
     }
 
-    static constexpr option long_options[] = {
-        {"baud", required_argument, nullptr, 'b'},
-        {"device", required_argument, nullptr, 'd'},
-        {"listen", required_argument, nullptr, 'l'},
-        {"timeout", required_argument, nullptr, 't'},
-        {nullptr, 0, nullptr, 0},
-    };
-    int c;
-    while ((c = getopt_long(argc, argv, "b:d:l:t:", long_options, nullptr)) != -1) {
-        // Every option counts, rejected ones too: the command word's position depends on it.
-        ++settings.option_count;
-        switch (c) {
-            case 'b':
-                settings.baud = option_number(optarg);
-                break;
-            case 'd':
-                settings.device = optarg;
-                break;
-            case 'l':
-                settings.frames_left = option_number(optarg);
-                settings.listen = 1;
-                break;
-            case 't':
-                settings.timeout = option_number(optarg);
-                break;
-            default:
-                break;
-        }
-    }
+    read_options(argc, argv, settings);
 
     sigprocmask(SIG_BLOCK, nullptr, &settings.wait_mask);
     speed_t speed = 0;

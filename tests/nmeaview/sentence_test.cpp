@@ -12,18 +12,13 @@ using namespace nmea_test;
 
 // What the program prints for these bytes, fed one at a time through one run's state.
 struct reader {
-    assembler sentence;
-    position_record record{};
+    reader_state state;
 
     std::string take(std::string_view bytes) {
         std::string out;
-        for (char c : bytes) {
-            std::string_view text;
-            if (!feed(sentence, c, text)) continue;
-            if (handle_sentence(text, record) != sentence_kind::gprmc) continue;
-            std::array<char, line_max> buf;
-            out.append(buf.data(), format_fix(record, buf));
-        }
+        std::array<char, line_max> buf;
+        for (char c : bytes)
+            out.append(buf.data(), take_byte(state, c, buf));
         return out;
     }
 };
