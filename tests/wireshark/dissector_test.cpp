@@ -381,7 +381,7 @@ TEST(RelayDissector, EveryFieldOfARecordAsSent) {
 // tcpdump on lo of the test's private network namespace, each packet written as it comes.
 class recording {
   public:
-    explicit recording(const std::string& file) {
+    explicit recording(const std::string& file) : file_(file) {
         const std::string tcpdump = on_path("tcpdump");
         if (tcpdump.empty()) {
             ADD_FAILURE() << "tcpdump not found: the recorded captures need it "
@@ -395,12 +395,21 @@ class recording {
         EXPECT_TRUE(ok_) << capture_->err();
     }
     bool ok() const { return ok_; }
+    // Stops once everything sent so far is in the file: packets leave the capture buffer in
+    // order, so a last marker datagram in the file means the ones before it are there too.
     void stop() {
+        const std::string marker = "end of the recording";
+        udp_socket().send_to("127.0.0.1", free_port(SOCK_DGRAM),
+                             bytes(marker.begin(), marker.end()));
+        const auto deadline = clock::now() + 10s;
+        while (read_file(file_).find(marker) == std::string::npos && clock::now() < deadline)
+            usleep(10000);
         capture_->signal(SIGINT);
         EXPECT_EQ(capture_->wait(10s), exited(0)) << capture_->err();
     }
 
   private:
+    std::string file_;
     std::unique_ptr<process> capture_;
     bool ok_ = false;
 };
