@@ -45,14 +45,6 @@ std::size_t digit_count(const char* w) {
     return n;
 }
 
-constexpr option long_options[] = {
-    {"baud", required_argument, nullptr, 'b'},
-    {"device", required_argument, nullptr, 'd'},
-    {"listen", required_argument, nullptr, 'l'},
-    {"timeout", required_argument, nullptr, 't'},
-    {nullptr, 0, nullptr, 0},
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -65,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     optind = 0;
     options model;
     int c;
-    while ((c = getopt_long(argc, model_argv.data(), "b:d:l:t:", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, model_argv.data(), schedcfg::short_options,
+                            schedcfg::long_options, nullptr)) != -1) {
         ++model.option_count;
         if (c == 'b') model.baud = strtol_int(optarg);
         if (c == 'd') model.device = optarg;

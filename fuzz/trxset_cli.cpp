@@ -72,14 +72,6 @@ bool same(const trx_options& a, const trx_options& b) {
            a.id == b.id && a.mask == b.mask && a.cdr == b.cdr && a.dm == b.dm;
 }
 
-const option long_options[] = {
-    {"device", required_argument, nullptr, 'D'},
-    {"mode", required_argument, nullptr, 'm'},
-    {"wuf", required_argument, nullptr, 'w'},
-    {"status", no_argument, nullptr, 's'},
-    {nullptr, 0, nullptr, 0},
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -93,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     option_reading expected{option_outcome::run, nullptr};
     std::string refused;
     int c;
-    while ((c = getopt_long(words.argc(), argv.data(), "D:m:w:s", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(words.argc(), argv.data(), trxset::short_options, trxset::long_options,
+                            nullptr)) != -1) {
         if (c == 'D') {
             const std::string_view arg(optarg);
             if (!arg.starts_with("can")) {

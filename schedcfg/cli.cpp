@@ -49,15 +49,8 @@ bool speed_of_baud(int baud, speed_t& out) {
 }
 
 void read_options(int argc, char** argv, options& o) {
-    static constexpr option long_options[] = {
-        {"baud", required_argument, nullptr, 'b'},
-        {"device", required_argument, nullptr, 'd'},
-        {"listen", required_argument, nullptr, 'l'},
-        {"timeout", required_argument, nullptr, 't'},
-        {nullptr, 0, nullptr, 0},
-    };
     int c;
-    while ((c = getopt_long(argc, argv, "b:d:l:t:", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         ++o.option_count;
         switch (c) {
             case 'b':

@@ -1,6 +1,7 @@
 // The command line: options, command words, argument words, numbers, line speeds, usage text.
 #pragma once
 
+#include <getopt.h>
 #include <termios.h>
 
 #include <array>
@@ -11,6 +12,16 @@
 #include "schedcfg/lin_protocol.hpp"
 
 namespace schedcfg {
+
+// The options, as getopt_long reads them; each takes its argument.
+inline constexpr const char* short_options = "b:d:l:t:";
+inline constexpr option long_options[] = {
+    {"baud", required_argument, nullptr, 'b'},
+    {"device", required_argument, nullptr, 'd'},
+    {"listen", required_argument, nullptr, 'l'},
+    {"timeout", required_argument, nullptr, 't'},
+    {nullptr, 0, nullptr, 0},
+};
 
 struct command {
     std::string_view word;

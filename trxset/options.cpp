@@ -80,14 +80,6 @@ bool store_wuf(std::string_view key, std::uint32_t value, trx_options& o) {
     return true;
 }
 
-constexpr option long_options[] = {
-    {"device", required_argument, nullptr, 'D'},
-    {"mode", required_argument, nullptr, 'm'},
-    {"wuf", required_argument, nullptr, 'w'},
-    {"status", no_argument, nullptr, 's'},
-    {nullptr, 0, nullptr, 0},
-};
-
 }  // namespace
 
 std::uint32_t to_unsigned(std::string_view text) {
@@ -124,7 +116,7 @@ bool read_wuf(std::string_view text, trx_options& options) {
 
 option_reading read_options(int argc, char** argv, trx_options& options) {
     int c;
-    while ((c = getopt_long(argc, argv, "D:m:w:s", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         switch (c) {
             case 'D':
                 if (!read_device(optarg, options.device))

@@ -1,11 +1,23 @@
 // trxset's command line: the options record, the option reader and the usage text.
 #pragma once
 
+#include <getopt.h>
+
 #include <array>
 #include <cstdint>
 #include <string_view>
 
 namespace trxset {
+
+// The options, as getopt_long reads them.
+inline constexpr const char* short_options = "D:m:w:s";
+inline constexpr option long_options[] = {
+    {"device", required_argument, nullptr, 'D'},
+    {"mode", required_argument, nullptr, 'm'},
+    {"wuf", required_argument, nullptr, 'w'},
+    {"status", no_argument, nullptr, 's'},
+    {nullptr, 0, nullptr, 0},
+};
 
 struct trx_options {
     std::uint8_t device = 0;  // transceiver number, can<n>
