@@ -138,8 +138,10 @@ const char usage[] =
     "                            truncate=N (send only N bytes, then wait)\n"
     "  --stats W0,...,W10        the eleven statistics words (decimal or 0x hex)\n"
     "\n"
-    "Reset line (followed in $BOARDSIM_DIR/gpio.log):\n"
+    "Reset line (followed in $BOARDSIM_DIR/gpio.log, or in a real line's value file):\n"
     "  --reset-line GPIO         a low level takes the FR-MCU offline (control port closed)\n"
+    "  --reset-value FILE        the same for a real GPIO line: its sysfs value file, read\n"
+    "                            every 2 ms; each pulse is logged as \"reset pulse: N ms low\"\n"
     "  --boot-time MS|never      back online MS after the line goes high (default 1000)\n"
     "  --hang                    accept requests but never answer until the next reset\n"
     "\n"
@@ -232,7 +234,8 @@ int main(int argc, char** argv) {
         opt_reset,
         opt_boot,
         opt_hang,
-        opt_time
+        opt_time,
+        opt_reset_value
     };
     constexpr int opt_relay = 1100;  // the frame source's options follow in their order
     static const option options[] = {
@@ -244,6 +247,7 @@ int main(int argc, char** argv) {
         {"reset-line", required_argument, nullptr, opt_reset},
         {"boot-time", required_argument, nullptr, opt_boot},
         {"hang", no_argument, nullptr, opt_hang},
+        {"reset-value", required_argument, nullptr, opt_reset_value},
         {relay_options[0], required_argument, nullptr, opt_relay},
         {relay_options[1], required_argument, nullptr, opt_relay + 1},
         {relay_options[2], required_argument, nullptr, opt_relay + 2},
@@ -279,6 +283,9 @@ int main(int argc, char** argv) {
             case opt_boot:
                 ok = strcmp(optarg, "never") == 0 ? (reset_line.boot_ms = -1, true)
                                                   : parse_reset_number(optarg, reset_line.boot_ms);
+                break;
+            case opt_reset_value:
+                reset_line.value_file = optarg;
                 break;
             case opt_hang:
                 hung = true;
@@ -317,13 +324,14 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // threads inherit the mask; main waits below
     signal(SIGPIPE, SIG_IGN);
 
+    const bool watched = reset_line.gpio >= 0 || !reset_line.value_file.empty();
     {
         // The first state is logged where a reset line makes states a matter.
         std::lock_guard lock(state_mutex);
-        change_state(hung ? mcu_state::hung : mcu_state::up, reset_line.gpio >= 0);
+        change_state(hung ? mcu_state::hung : mcu_state::up, watched);
     }
     if (control.enabled && !start_control(control)) return 1;
-    if (reset_line.gpio >= 0 && !start_reset(reset_line)) return 1;
+    if (watched && !start_reset(reset_line)) return 1;
     if (time_sink.enabled && !start_time_sink(time_sink)) return 1;
     if (relay.enabled) start_relay(relay);
 

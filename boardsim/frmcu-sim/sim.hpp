@@ -63,12 +63,14 @@ bool parse_answer(const std::string& text, answer& a);
 // Reset line: a low level on the GPIO (as written to the board's gpio.log) takes the FR-MCU
 // offline; it boots again boot_ms after the line goes high.
 struct reset_settings {
-    int gpio = -1;       // -1: the line is not watched
-    int boot_ms = 1000;  // -1: never comes back
+    int gpio = -1;           // -1: the line is not watched
+    int boot_ms = 1000;      // -1: never comes back
+    std::string value_file;  // a real line: its sysfs value file, read instead of gpio.log
 };
 // A hung firmware accepts requests and never answers; a reset cures it.
 extern std::atomic<bool> hung;
-// Watches the reset line of the board that BOARDSIM_DIR names; false when there is none.
+// Watches the reset line of the board that BOARDSIM_DIR names, or the value file; false when
+// there is neither.
 bool start_reset(const reset_settings& settings);
 // Time-stamp sink: one "time ..." line per datagram received, with its receive time.
 struct time_settings {
