@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -131,12 +132,14 @@ class Relay : public ::testing::Test {
         ASSERT_TRUE(sink->wait_output(stream::out, "ready\n", 10s)) << sink->err();
     }
 
-    void start_daemon(std::vector<std::string> options, bool with_port = true) {
+    void start_daemon(std::vector<std::string> options, bool with_port = true,
+                      std::vector<std::string> env = {}) {
         spawn_options o;
         o.args = {program("framerelayd")};
         if (with_port) o.args.insert(o.args.end(), {"-p", std::to_string(port)});
         o.args.insert(o.args.end(), options.begin(), options.end());
         o.board = board.dir();
+        o.env = std::move(env);
         daemon = std::make_unique<process>(o);
         ASSERT_TRUE(daemon->wait_output(stream::out, "Starting UDP FlexRay daemon", 10s))
             << daemon->err();
@@ -275,6 +278,7 @@ TEST_F(Relay, VerboseRunDeviceRecordsAndDumpFile) {
     start_sink();
     start_daemon({"-v", "--file", board.path("dump.txt")});
     send(datagram(5, {{.frame_seq = 1000}}));  // the worked example, numbered 1000
+    send({'F'});  // the rest of the buffer reads as zero, not as the datagram before
     send(datagram(6, {{.frame_seq = 1001, .len = 255, .payload = {}},
                       {.frame_seq = 1002,
                        .len = 6,
@@ -313,6 +317,7 @@ TEST_F(Relay, VerboseRunDeviceRecordsAndDumpFile) {
                                  "FlexRay frame sequence anomaly. Expected: 1 got: 1000\n"
                                  "Send frames with frame_id=2A len=2 12 s 345 us\n"
                                  "Sent frame with 296 bytes\n"
+                                 "Magic number is wrong: 46000000\n"
                                  "FlexRay frame length error. Max: 254 got: 255\n"
                                  "Send frames with frame_id=7FF len=6 7 s 0 us\n"
                                  "Sent frame with 296 bytes\n"
@@ -441,6 +446,31 @@ TEST_F(Relay, FullDeviceQueueIsWaitedOut) {
     EXPECT_EQ(statistics(), "FR count: 20, drops: 0\n");
 }
 
+// Datagrams that come faster than the daemon takes them (the hold slows every receive to 1 ms),
+// so that it never waits for one: it still answers SIGUSR1 and stops on SIGINT and SIGTERM.
+TEST_F(Relay, SignalsAreServedWhileDatagramsArriveBackToBack) {
+    start_sink();
+    const std::pair<int, exit_status> stops[] = {{SIGINT, exited(255)},
+                                                 {SIGTERM, killed_by(SIGTERM)}};
+    for (const auto& [stop, status] : stops) {
+        auto env = hold_environment("recvfrom", 1, "");
+        env[0] = board_environment(board.dir())[1] + ":" + env[0].substr(env[0].find('=') + 1);
+        start_daemon({}, true, env);
+        std::atomic<std::uint32_t> sent = 0;
+        std::jthread flood([&](std::stop_token flooding) {
+            for (std::uint32_t n = 1; !flooding.stop_requested(); sent = n++) {
+                send(datagram(n, {{.frame_seq = n}}));
+                std::this_thread::sleep_for(200us);
+            }
+        });
+        // Far more sent than taken: the receive queue stays full from here on.
+        ASSERT_TRUE(eventually([&] { return sent > 500 && !board.read(records_file()).empty(); }));
+        EXPECT_TRUE(statistics().starts_with("FR count: ")) << strsignal(stop);
+        daemon->signal(stop);
+        EXPECT_EQ(daemon->wait(3s), status) << strsignal(stop);
+    }
+}
+
 // SIGINT amid traffic: status 255 after the pause, and the dump file holds an entry for every
 // record the device took.
 TEST_F(Relay, InterruptDuringTrafficLeavesACompleteDumpFile) {
@@ -492,7 +522,7 @@ TEST_F(Relay, TerminateLeavesEveryDumpEntryAndDiesOfSigterm) {
 }
 
 // A dump file that cannot be written is reported once; every frame still reaches the device.
-// Few frames fail only when the file is closed, many already on the way.
+// Few frames fail only when the file is closed, many already while the daemon runs.
 TEST_F(Relay, DumpFileFailureIsReportedOnceAndRelayingGoesOn) {
     start_sink();
     std::size_t relayed = 0;
@@ -506,6 +536,10 @@ TEST_F(Relay, DumpFileFailureIsReportedOnceAndRelayingGoesOn) {
         relayed += 5 * datagrams;
         ASSERT_EQ(records(relayed).size(), relayed);
         EXPECT_EQ(statistics(), "FR count: " + std::to_string(5 * datagrams) + ", drops: 0\n");
+        if (datagrams > 2)  // more than the stream buffers: reported while the daemon runs
+            EXPECT_TRUE(daemon->wait_output(stream::err, "\n", 5s));
+        else
+            EXPECT_EQ(daemon->err(), "");
         daemon->signal(SIGINT);
         EXPECT_EQ(daemon->wait(10s), exited(255));
         EXPECT_EQ(daemon->err(), "Dump file write failed: No space left on device\n") << datagrams;

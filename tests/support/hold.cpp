@@ -1,10 +1,12 @@
 // Preloaded by a test: holds the program for a while at one point of its run, so that the test
 // can act exactly there. GW_HOLD names the point: "sigaction:N", just after a handler for
-// signal N is installed; "fflush" or "tcflush", inside every such call before it acts.
+// signal N is installed; "fflush", "tcflush" or "recvfrom", inside every such call before it
+// acts (on every receive, a program takes datagrams more slowly than they can come).
 // GW_HOLD_MS is the length of the hold, and the file GW_HOLD_MARK is created as a hold begins.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -64,4 +66,12 @@ extern "C" int tcflush(int fd, int queue) {
     static auto real = next<int (*)(int, int)>("tcflush");
     if (holds_at("tcflush")) hold();
     return real(fd, queue);
+}
+
+extern "C" ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* from,
+                            socklen_t* from_size) {
+    static auto real =
+        next<ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
+    if (holds_at("recvfrom")) hold();
+    return real(fd, buffer, size, flags, from, from_size);
 }

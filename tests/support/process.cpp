@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -98,11 +99,12 @@ process::process(const spawn_options& options) {
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
-        int null_fd = open("/dev/null", O_RDONLY);
+        const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
         dup2(options.stdin_pipe ? in[0] : null_fd, 0);
         dup2(out[1], 1);
         if (!options.stdout_file.empty()) {
-            const int to = open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int to =
+                open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (to >= 0) dup2(to, 1);
         }
         dup2(err[1], 2);
@@ -111,11 +113,20 @@ process::process(const spawn_options& options) {
             setsid();
         else
             setpgid(0, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
         for (int sig = 1; sig < NSIG; ++sig)
             ::signal(sig, SIG_DFL);
+        for (int sig : options.ignored_signals)
+            ::signal(sig, SIG_IGN);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (int sig : options.blocked_signals)
+            sigaddset(&blocked, sig);
+        sigprocmask(SIG_SETMASK, &blocked, nullptr);
+        if (options.open_files > 0) {
+            const rlimit limit{static_cast<rlim_t>(options.open_files),
+                               static_cast<rlim_t>(options.open_files)};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         execve(options.args[0].c_str(), argv.data(), envp.data());
         dprintf(2, "exec %s: %s\n", options.args[0].c_str(), strerror(errno));
         _exit(127);

@@ -43,6 +43,10 @@ struct spawn_options {
     std::string argv0;              // non-empty: name given as argv[0]
     std::string stdout_file;        // non-empty: stdout goes to this file (e.g. /dev/full)
     bool new_session = false;       // a session of its own, without a controlling terminal
+    // What a parent may hand down: signals blocked or ignored, a low open-file limit (ulimit -n).
+    std::vector<int> blocked_signals;
+    std::vector<int> ignored_signals;
+    int open_files = 0;  // non-zero: the limit
 };
 
 enum class stream { out, err };
@@ -92,8 +96,8 @@ result run(std::vector<std::string> args, duration timeout = 10s);
 std::vector<std::string> board_environment(const std::string& board);
 
 // Environment that preloads the hold library (tests/support/hold.cpp): the program stops for
-// `ms` at `point` ("sigaction:N", "fflush" or "tcflush") and creates the file `mark` as the
-// hold begins.
+// `ms` at `point` ("sigaction:N", "fflush", "tcflush" or "recvfrom") and creates the file
+// `mark` as the hold begins.
 std::vector<std::string> hold_environment(std::string_view point, int ms, const std::string& mark);
 
 }  // namespace support
