@@ -204,6 +204,20 @@ TEST(ClockcastRun, HandlerLineNeverOvertakesAnEarlierLine) {
     EXPECT_NE(p.out().find(reading), std::string::npos) << p.out();
 }
 
+// A parent that blocks or ignores SIGINT (some shells and service managers do) does not keep
+// it from stopping the program.
+TEST(ClockcastRun, SigintStopsItWhateverTheParentLeft) {
+    time_sink sink;
+    ASSERT_NE(sink.port(), 0);
+    for (bool ignored : {false, true}) {
+        spawn_options o = clockcast({"-i", "127.0.0.1", "-p", std::to_string(sink.port())});
+        (ignored ? o.ignored_signals : o.blocked_signals) = {SIGINT};
+        process p(o);
+        ASSERT_TRUE(sink.next(3s)) << ignored;
+        stop_with_sigint(p);
+    }
+}
+
 // Every wake-up prints the clock reading it acted on; SIGINT lets the sleep in progress end and
 // then stops the program without another stamp.
 TEST(ClockcastRun, VerboseLinesAndSigintStop) {

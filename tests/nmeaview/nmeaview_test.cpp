@@ -9,11 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
 
 #include "tests/nmeaview/common.hpp"
+#include "tests/nmeaview/termios_text.hpp"
 #include "tests/support/board.hpp"
 #include "tests/support/paths.hpp"
 #include "tests/support/process.hpp"
@@ -44,13 +46,14 @@ struct reader_on_pty {
     std::optional<process> proc;
     bool ready = false;
 
-    explicit reader_on_pty(std::vector<std::string> extra = {}, std::vector<std::string> env = {}) {
+    // `o` holds the arguments after the port's and how the program is started; `prepare` sets
+    // up the port before.
+    explicit reader_on_pty(spawn_options o = {},
+                           const std::function<void(const pty_pair&)>& prepare = {}) {
+        if (prepare) prepare(*pty);
         int on = 1;
         ioctl(pty->master(), TIOCPKT, &on);
-        spawn_options o;
-        o.args = {program("nmeaview"), pty->slave_path()};
-        o.args.insert(o.args.end(), extra.begin(), extra.end());
-        o.env = std::move(env);
+        o.args.insert(o.args.begin(), {program("nmeaview"), pty->slave_path()});
         proc.emplace(o);
         ready = wait_for_flush(pty->master(), 10s);
     }
@@ -98,18 +101,36 @@ TEST(Nmeaview, UsageAndOpenFailures) {
     }
 }
 
-TEST(Nmeaview, SetsTheLineTo115200EightBitsEvenParityAndPrintsTheFix) {
+// Speed, frame and local modes as the line settings name them; what else the device had stays,
+// made raw.
+TEST(Nmeaview, SetsTheLineTo115200EightBitsEvenParityKeepsTheRestAndPrintsTheFix) {
     temp_board dir;
+    spawn_options o;
+    o.args = {"ignored-argument"};
     std::string preload = std::string(bin_dir) + "/../tests/libtermios_spy.so";
     if (asan_runtime[0] != '\0') preload = std::string(asan_runtime) + ":" + preload;
-    reader_on_pty r({"ignored-argument"},
-                    {"LD_PRELOAD=" + preload, "TERMIOS_SPY_LOG=" + dir.path("termios.log")});
+    o.env = {"LD_PRELOAD=" + preload, "TERMIOS_SPY_LOG=" + dir.path("termios.log")};
+    termios device{};
+    reader_on_pty r(o, [&](const pty_pair& pty) {
+        const int fd = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        tcgetattr(fd, &device);
+        device.c_iflag |= IXOFF | IGNPAR | INPCK | IUTF8 | ICRNL;
+        device.c_oflag |= OPOST | ONLCR;
+        device.c_cc[VINTR] = 0x01;
+        device.c_cc[VMIN] = 5;
+        tcsetattr(fd, TCSANOW, &device);
+        tcgetattr(fd, &device);  // as the device keeps them
+        close(fd);
+    });
     ASSERT_TRUE(r.ready);
-    char expected_log[128];
-    std::snprintf(expected_log, sizeof expected_log,
-                  "tcsetattr %d cflag %o lflag 0 vmin 1 vtime 0\ntcflush %d\n", TCSANOW,
-                  B115200 | CS8 | CREAD | PARENB | CLOCAL, TCIOFLUSH);
-    EXPECT_EQ(dir.read("termios.log"), expected_log);
+    termios wanted = device;
+    cfmakeraw(&wanted);
+    wanted.c_cflag = B115200 | CS8 | CREAD | PARENB | CLOCAL;
+    wanted.c_lflag = 0;
+    char text[320];
+    termios_text(text, sizeof text, wanted);
+    EXPECT_EQ(dir.read("termios.log"), "tcsetattr " + std::to_string(TCSANOW) + " " + text +
+                                           "\ntcflush " + std::to_string(TCIOFLUSH) + "\n");
 
     r.pty->write(reference + no_fix);
     const std::string expected =
@@ -173,24 +194,30 @@ struct gps_sim {
 
 TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
     for (int sig : {SIGINT, SIGTERM}) {
-        // Waiting: well within the 5-second wait that is under way.
-        reader_on_pty r;
-        ASSERT_TRUE(r.ready);
-        r.pty->write(reference);
-        ASSERT_TRUE(r.proc->wait_output(stream::out, reference_line, 10s));
-        auto sent = clock::now();
-        r.proc->signal(sig);
-        EXPECT_EQ(r.proc->wait(10s), exited(1)) << strsignal(sig);
-        EXPECT_LT(clock::now() - sent, 3s) << strsignal(sig);
-        EXPECT_EQ(r.proc->out(), reference_line);
-        EXPECT_EQ(r.proc->err(), "");
+        // Waiting: well within the 5-second wait that is under way, also when the parent left
+        // the signals blocked or ignored.
+        for (int inherited = 0; inherited < 3; ++inherited) {
+            spawn_options o;
+            if (inherited == 1) o.blocked_signals = {SIGINT, SIGTERM};
+            if (inherited == 2) o.ignored_signals = {SIGINT, SIGTERM};
+            reader_on_pty r(o);
+            ASSERT_TRUE(r.ready);
+            r.pty->write(reference);
+            ASSERT_TRUE(r.proc->wait_output(stream::out, reference_line, 10s));
+            const auto sent = clock::now();
+            r.proc->signal(sig);
+            EXPECT_EQ(r.proc->wait(10s), exited(1)) << strsignal(sig) << inherited;
+            EXPECT_LT(clock::now() - sent, 3s) << strsignal(sig) << inherited;
+            EXPECT_EQ(r.proc->out(), reference_line);
+            EXPECT_EQ(r.proc->err(), "");
+        }
 
         // Busy: the receiver sends without a pause; the last line still comes out whole.
         gps_sim gps({"--rate", "0"});
         ASSERT_FALSE(gps.port.empty());
         process busy(nmeaview_on(gps.port));
         ASSERT_TRUE(busy.wait_output(stream::out, "Speed: 224\r\n", 10s));
-        sent = clock::now();
+        const auto sent = clock::now();
         busy.signal(sig);
         EXPECT_EQ(busy.wait(10s), exited(1)) << strsignal(sig);
         EXPECT_LT(clock::now() - sent, 3s) << strsignal(sig);

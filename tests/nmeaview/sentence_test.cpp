@@ -52,6 +52,12 @@ TEST(Reader, PrintsWhatTheRulesAllow) {
         {"no fix as the first sentence", no_fix, all_zero},
         {"no fix keeps the last position", reference + no_fix, reference_line + after_fix},
         {"lowercase checksum digit", with(reference, "*6A", "*6a"), ""},
+        // A letter after the ",W" sets the body's XOR: o to 05, j to 00, AK to 60.
+        {"a first checksum digit that is no hex digit is worth 0", with(reference, "W*6A", "Wo*G5"),
+         reference_line},
+        {"a second checksum digit that is no hex digit makes the checksum 0",
+         with(reference, "W*6A", "Wj*6G"), reference_line},
+        {"... whatever the first digit", with(reference, "W*6A", "WAK*6G"), ""},
         {"wrong checksum", with(reference, "*6A", "*6B"), ""},
         {"another talker", framed("GNRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,,"),
          ""},

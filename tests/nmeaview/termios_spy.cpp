@@ -1,6 +1,6 @@
-// Preloaded into nmeaview by its tests: logs the line settings the program asks for, since a
-// pseudo-terminal does not keep all of them (it drops the parity bit). Each call appends a line
-// to the file that TERMIOS_SPY_LOG names, then goes on to the real call.
+// Preloaded into nmeaview by its tests: logs the whole of the line settings the program asks
+// for, since a pseudo-terminal does not keep all of them (it drops the parity bit). Each call
+// appends a line to the file that TERMIOS_SPY_LOG names, then goes on to the real call.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <termios.h>
@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+
+#include "tests/nmeaview/termios_text.hpp"
 
 namespace {
 
@@ -24,10 +26,10 @@ void log_line(const char* text, int length) {
 }  // namespace
 
 extern "C" int tcsetattr(int fd, int action, const termios* t) {
-    char text[160];
-    const int n =
-        std::snprintf(text, sizeof text, "tcsetattr %d cflag %o lflag %o vmin %d vtime %d\n",
-                      action, t->c_cflag, t->c_lflag, t->c_cc[VMIN], t->c_cc[VTIME]);
+    char text[320];
+    int n = std::snprintf(text, sizeof text, "tcsetattr %d ", action);
+    n += nmea_test::termios_text(text + n, sizeof text - 1 - static_cast<std::size_t>(n), *t);
+    text[n++] = '\n';
     log_line(text, n);
     using real_t = int (*)(int, int, const termios*);
     static const auto real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "tcsetattr"));
