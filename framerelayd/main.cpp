@@ -367,6 +367,10 @@ int main(int argc, char** argv) {
     sigaddset(&blocked, SIGTERM);
     sigaddset(&blocked, SIGUSR1);
     sigprocmask(SIG_BLOCK, &blocked, &wait_mask);
+    // The waits let them in also where the parent left them blocked.
+    sigdelset(&wait_mask, SIGINT);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGUSR1);
 
     std::printf("Starting UDP FlexRay daemon on port %d\n", run.port);
     state = relay_state{};

@@ -132,14 +132,13 @@ class Relay : public ::testing::Test {
         ASSERT_TRUE(sink->wait_output(stream::out, "ready\n", 10s)) << sink->err();
     }
 
+    // `o` says how the daemon is started, beyond its arguments and board.
     void start_daemon(std::vector<std::string> options, bool with_port = true,
-                      std::vector<std::string> env = {}) {
-        spawn_options o;
+                      spawn_options o = {}) {
         o.args = {program("framerelayd")};
         if (with_port) o.args.insert(o.args.end(), {"-p", std::to_string(port)});
         o.args.insert(o.args.end(), options.begin(), options.end());
         o.board = board.dir();
-        o.env = std::move(env);
         daemon = std::make_unique<process>(o);
         ASSERT_TRUE(daemon->wait_output(stream::out, "Starting UDP FlexRay daemon", 10s))
             << daemon->err();
@@ -341,9 +340,12 @@ TEST_F(Relay, VerboseRunDeviceRecordsAndDumpFile) {
               "fid: 002A ---------\ntime: 12 s 345 us\nDD CC BB AA \n---------\n");
 }
 
+// Also with the signals blocked by the parent.
 TEST_F(Relay, CountersAreUnsignedAndSilentWithoutVerbose) {
     start_sink();
-    start_daemon({});
+    spawn_options o;
+    o.blocked_signals = {SIGINT, SIGTERM, SIGUSR1};
+    start_daemon({}, true, o);
     send(datagram(1, {{.frame_seq = 0x90000000}}));
     ASSERT_EQ(records(1).size(), 1u);
     EXPECT_EQ(statistics(), "FR count: 1, drops: 2415919103\n");
@@ -453,9 +455,11 @@ TEST_F(Relay, SignalsAreServedWhileDatagramsArriveBackToBack) {
     const std::pair<int, exit_status> stops[] = {{SIGINT, exited(255)},
                                                  {SIGTERM, killed_by(SIGTERM)}};
     for (const auto& [stop, status] : stops) {
-        auto env = hold_environment("recvfrom", 1, "");
-        env[0] = board_environment(board.dir())[1] + ":" + env[0].substr(env[0].find('=') + 1);
-        start_daemon({}, true, env);
+        spawn_options o;
+        o.env = hold_environment("recvfrom", 1, "");
+        o.env[0] =
+            board_environment(board.dir())[1] + ":" + o.env[0].substr(o.env[0].find('=') + 1);
+        start_daemon({}, true, o);
         std::atomic<std::uint32_t> sent = 0;
         std::jthread flood([&](std::stop_token flooding) {
             for (std::uint32_t n = 1; !flooding.stop_requested(); sent = n++) {
