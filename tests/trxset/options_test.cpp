@@ -83,6 +83,9 @@ TEST(Options, DeviceModeAndStatusLaterOnesWin) {
         {{"-D", "can"}, 0, 0, false},
         {{"-D", "canX"}, 0, 0, false},
         {{"-D", "can12"}, 1, 0, false},
+        {{"-D", "can9"}, 9, 0, false},  // the ends of the digits, and just beyond
+        {{"-D", "can/"}, 0, 0, false},
+        {{"-D", "can:"}, 0, 0, false},
         {{"-D", "can7"}, 7, 0, false},  // the range is checked later
         {{"--device", "can2", "-Dcan4"}, 4, 0, false},
         {{"-m", "258"}, 0, 2, false},

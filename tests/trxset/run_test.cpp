@@ -49,8 +49,9 @@ struct trx_board {
         return static_cast<std::uint8_t>(board.read("tja1145/chip0.regs").at(address));
     }
 
-    result trxset(strings args, const std::string& stdout_file = "") const {
+    result trxset(strings args, const std::string& stdout_file = "", int open_files = 0) const {
         spawn_options o;
+        o.open_files = open_files;
         o.args = {program("trxset")};
         o.args.insert(o.args.end(), args.begin(), args.end());
         o.board = board.dir();
@@ -222,10 +223,13 @@ TEST(TrxsetRun, FailedTransferAbortsAtOnce) {
     }
 }
 
+// With one descriptor more than a run needs (on the board's stand-in, which logs through one of
+// its own): any value file left open keeps a later one shut.
 TEST(TrxsetRun, FrmPulseBeforeEveryTransferWithItsSettleTimes) {
     trx_board b;  // a chip as it comes from power-on: the preparation has work to do
-    auto r = b.trxset({"-m", "3", "-w", "fc=0x00,mask=0x007,id=0x1A0,cdr=250"});
+    auto r = b.trxset({"-m", "3", "-w", "fc=0x00,mask=0x007,id=0x1A0,cdr=250"}, "", 7);
     EXPECT_EQ(r.status, exited(0)) << r.err;
+    EXPECT_EQ(r.err, "");
     const auto gpio = b.gpio();
     const auto transfers = b.spi().size();
     ASSERT_GT(transfers, 40u);
@@ -233,7 +237,10 @@ TEST(TrxsetRun, FrmPulseBeforeEveryTransferWithItsSettleTimes) {
     for (std::size_t i = 3; i < gpio.size(); ++i) {
         EXPECT_EQ(gpio[i].gpio, 187);
         EXPECT_EQ(gpio[i].bytes, (i - 3) % 2 == 0 ? "3100" : "3000") << i;
-        EXPECT_GE(gpio[i].time - gpio[i - 1].time, 0.000100 - 1e-9) << i;
+        // The settle times follow the FRM writes; the first one follows the chip select.
+        if (i > 3) {
+            EXPECT_GE(gpio[i].time - gpio[i - 1].time, 0.000100 - 1e-9) << i;
+        }
     }
 }
 
@@ -304,12 +311,14 @@ TEST(TrxsetRun, StatusReportAloneAndItsAlarm) {
 TEST(TrxsetRun, ModeChangeThatDoesNotTakeExitsOne) {
     trx_board b;
     chip c = clean_chip();
-    stick(c, {{0x01, 0x04}});  // the mode register keeps Standby
+    stick(c, {{0x20, 0x00}, {0x01, 0x04}});  // CAN control stays off, the mode Standby
     b.put_chip(c);
     auto r = b.trxset({"-m", "2"});
     EXPECT_EQ(r.status, exited(1));
     EXPECT_EQ(r.out, found0 + no_event);
-    EXPECT_EQ(r.err, "TJA1145: register: 0x1 with return value: 0x4 expected:0x7\n ");
+    EXPECT_EQ(r.err,
+              "TJA1145: register: 0x20 with return value: 0x0 expected:0x1\n "
+              "TJA1145: register: 0x1 with return value: 0x4 expected:0x7\n ");
 }
 
 TEST(TrxsetRun, StuckWakePinEndsTheRunBeforeAnyMode) {
@@ -348,7 +357,7 @@ TEST(TrxsetRun, OptionErrorsTouchNothing) {
     const std::string usage = "Usage: " + name + " [-Dmws]\n";
     const std::pair<strings, std::string> cases[] = {
         {{"-D", "CAN1"}, "Error wrong D in parameter: CAN1\n"},
-        {{"-D", "can7", "-s"}, "CAN transceiver 7 is not selectable chip, select choose 0 to 5\n"},
+        {{"-D", "can6", "-s"}, "CAN transceiver 6 is not selectable chip, select choose 0 to 5\n"},
         {{"-w", "foo=1"}, "Wrong wake-up frame syntax\n"},
         {{"-m", "3", "-w", "fc"}, "Wrong wake-up frame syntax\n"},
         {{"-w", "fc=0x00,,id=1"}, "Wrong wake-up frame syntax\n"},

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/trxset/bench.hpp"
 
@@ -192,22 +193,29 @@ TEST(Programming, ReadBackMismatchesFailTheModeChange) {
     };
     const std::string banks0 = "[out]TJA1145: Add \"data masks\" for 0 banks\n";
     struct {
-        std::uint8_t mode, address, value;
-        std::string said;  // after the preparation
+        std::uint8_t mode;
+        std::vector<std::pair<std::uint8_t, std::uint8_t>> stuck;  // address, value
+        std::string said;                                          // after the preparation
         std::uint8_t fc = 0x00;
     } cases[] = {
-        {2, 0x01, 0x04, mismatch("1", "4", "7")},
-        {2, 0x20, 0x00, mismatch("20", "0", "1")},
-        {1, 0x01, 0x04, mismatch("1", "4", "1") + no_event},
-        {1, 0x20, 0x05, mismatch("20", "5", "0") + no_event},
-        {3, 0x26, 0x00, banks0 + mismatch("26", "0", "3") + no_event},         // data rate
-        {3, 0x29, 0x00, banks0 + mismatch("29", "0", "80") + no_event},        // identifier
-        {3, 0x2D, 0x00, banks0 + mismatch("2d", "0", "1c") + no_event},        // mask
-        {3, 0x2F, 0x00, banks0 + mismatch("2f", "0", "80") + no_event, 0x80},  // frame control
+        {2, {{0x01, 0x04}}, mismatch("1", "4", "7")},
+        {2, {{0x20, 0x00}}, mismatch("20", "0", "1")},
+        {1, {{0x01, 0x04}}, mismatch("1", "4", "1") + no_event},
+        {1, {{0x20, 0x05}}, mismatch("20", "5", "0") + no_event},
+        {3, {{0x26, 0x00}}, banks0 + mismatch("26", "0", "3") + no_event},         // data rate
+        {3, {{0x29, 0x00}}, banks0 + mismatch("29", "0", "80") + no_event},        // identifier
+        {3, {{0x2D, 0x00}}, banks0 + mismatch("2d", "0", "1c") + no_event},        // mask
+        {3, {{0x2F, 0x00}}, banks0 + mismatch("2f", "0", "80") + no_event, 0x80},  // frame control
+        // More than one: each reported, and still a result of 1.
+        {2, {{0x20, 0x00}, {0x01, 0x04}}, mismatch("20", "0", "1") + mismatch("1", "4", "7")},
+        {3,
+         {{0x26, 0x00}, {0x01, 0x04}},
+         banks0 + mismatch("26", "0", "3") + mismatch("1", "4", "1") + no_event},
     };
     for (const auto& c : cases) {
         bench b;
-        stick(b.c, {{c.address, c.value}});
+        for (auto [address, value] : c.stuck)
+            stick(b.c, {{address, value}});
         trx_options o = example(c.mode);
         o.fc = c.fc;
         const auto done = program_transceiver(b.port(), o);
