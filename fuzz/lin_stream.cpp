@@ -1,5 +1,6 @@
-// The LIN co-processor's forwarded frames as schedcfg's listen mode takes them: start-sequence
-// search, body reads and their completion, body checks, and the lines printed.
+// The LIN co-processor's forwarded frames as schedcfg's listen mode takes them: the program's own
+// message read (start-sequence search, body read and its completion) on a model of the line,
+// the body checks, and the lines printed.
 //
 // Input: the line's traffic as chunks, each a control byte and as many bytes as its low seven
 // bits say; bit 7 marks a silence before the chunk, longer than any time-out. A read returns
@@ -125,42 +126,87 @@ struct listener {
         std::make_unique<std::array<char, line_size>>();
 };
 
-// One lin_receive_message and, for a valid body, the frame line. False when the line fell
-// silent, which ends the program.
-bool receive(line_model& line, listener& l, message_out& out) {
-    for (;;) {
-        std::uint8_t byte = 0;
-        if (line.read(&byte, 1, 1) == 0) return false;
-        const search_step step = search_byte(l.counter, byte);
-        // A start sequence is an 0xA7 after three 0x7E or more; other bytes start afresh.
-        search_step rule = search_step::counted;
-        if (byte == start_byte) {
-            ++l.sevens;
-        } else if (byte == start_last) {
-            if (l.sevens >= 3) {
-                rule = search_step::found;
-                l.sevens = 0;
-            }
-        } else {
-            rule = search_step::discarded;
+constexpr int listen_timeout = 5;
+
+// What the target sees of one read_message: each byte of the search, held against the rule, and
+// the reads after the start sequence.
+struct observer {
+    struct read_call {
+        std::size_t size, minimum;
+        int timeout;
+        std::size_t got;
+    };
+    line_model& line;
+    listener& l;
+    bool found = false;
+    std::vector<read_call> body_reads;
+};
+
+long observed_read(void* context, std::uint8_t* into, std::size_t size, std::size_t minimum,
+                   int timeout) {
+    observer& o = *static_cast<observer*>(context);
+    const std::size_t n = o.line.read(into, size, minimum);
+    if (o.found) o.body_reads.push_back({size, minimum, timeout, n});
+    return static_cast<long>(n);
+}
+
+bool never_stopped(void*) {
+    return false;
+}
+
+void observed_search(void* context, std::uint8_t byte, search_step step) {
+    observer& o = *static_cast<observer*>(context);
+    listener& l = o.l;
+    // A start sequence is an 0xA7 after three 0x7E or more; other bytes start afresh.
+    search_step rule = search_step::counted;
+    if (byte == start_byte) {
+        ++l.sevens;
+    } else if (byte == start_last) {
+        if (l.sevens >= 3) {
+            rule = search_step::found;
             l.sevens = 0;
         }
-        FUZZ_REQUIRE(step == rule && l.counter == l.sevens);
-        if (step == search_step::found) break;
-        if (step == search_step::discarded) ++l.discarded;
+    } else {
+        rule = search_step::discarded;
+        l.sevens = 0;
+    }
+    FUZZ_REQUIRE(step == rule && l.counter == l.sevens);
+    if (step == search_step::discarded) ++l.discarded;
+    o.found = step == search_step::found;
+}
+
+// One message read as listen mode reads it and, for a valid body, the frame line. False when
+// the line fell silent, which ends the program.
+bool receive(line_model& line, listener& l, message_out& out) {
+    guarded_area& message = l.message;
+    observer o{line, l, false, {}};
+    const message_port port{&o, observed_read, never_stopped, observed_search};
+    const message_result m = read_message(
+        port, l.counter,
+        std::span<std::uint8_t, message_buffer_size>(message.data(), message_buffer_size),
+        listen_timeout);
+    FUZZ_REQUIRE(message.guards_intact());
+    if (m.outcome != message_read::body) {
+        // The line model neither fails nor is interrupted: only silence ends a read.
+        FUZZ_REQUIRE(m.outcome ==
+                     (o.found ? message_read::body_timed_out : message_read::search_timed_out));
+        return false;
     }
 
-    guarded_area& message = l.message;
-    std::size_t count = line.read(message.data(), body_first_read, body_min_read);
-    if (count == 0) return false;
-    FUZZ_REQUIRE(count <= body_first_read);
+    // The body read, then one more only for what LOM still promises, with its own time-out.
+    const auto& reads = o.body_reads;
+    FUZZ_REQUIRE(!reads.empty() && reads[0].size == body_first_read &&
+                 reads[0].minimum == body_min_read && reads[0].timeout == listen_timeout);
+    const std::size_t first = reads[0].got;
     const std::size_t lom = message.data()[0];
-    const std::size_t missing = missing_body_bytes(std::span(message.data(), count));
-    FUZZ_REQUIRE(missing == (lom > count - 1 ? lom - (count - 1) : 0));
-    FUZZ_REQUIRE(count + missing <= message_buffer_size);
-    if (missing > 0) count += line.read(message.data() + count, missing, 1);
-    FUZZ_REQUIRE(count <= lom + 1 || missing == 0);
-    FUZZ_REQUIRE(message.guards_intact());
+    const std::size_t missing = lom > first - 1 ? lom - (first - 1) : 0;
+    FUZZ_REQUIRE(first <= body_first_read && first + missing <= message_buffer_size);
+    FUZZ_REQUIRE(reads.size() == (missing > 0 ? 2u : 1u));
+    if (missing > 0)
+        FUZZ_REQUIRE(reads[1].size == missing && reads[1].minimum == 1 &&
+                     reads[1].timeout == completion_timeout_seconds);
+    const std::size_t count = m.count;
+    FUZZ_REQUIRE(count == first + (missing > 0 ? reads[1].got : 0));
 
     message.fence(0, count);
     const std::span<const std::uint8_t> body(message.data(), count);

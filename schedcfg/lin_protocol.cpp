@@ -71,6 +71,44 @@ std::size_t missing_body_bytes(std::span<const std::uint8_t> body) {
     return lom > body.size() - 1 ? lom - (body.size() - 1) : 0;
 }
 
+namespace {
+
+// What a read that placed nothing means, while searching or after the start sequence.
+message_read nothing_read(long r, bool searching) {
+    if (r == read_interrupted) return searching ? message_read::stopped : message_read::interrupted;
+    if (r < 0) return message_read::failed;
+    return searching ? message_read::search_timed_out : message_read::body_timed_out;
+}
+
+}  // namespace
+
+message_result read_message(const message_port& port, int& counter,
+                            std::span<std::uint8_t, message_buffer_size> message,
+                            int timeout_seconds) {
+    for (;;) {
+        if (port.stop_requested(port.context)) return {message_read::stopped, 0};
+        std::uint8_t byte = 0;
+        const long r = port.read(port.context, &byte, 1, 1, timeout_seconds);
+        if (r <= 0) return {nothing_read(r, true), 0};
+        const search_step step = search_byte(counter, byte);
+        port.searched(port.context, byte, step);
+        if (step == search_step::found) break;
+    }
+
+    long r =
+        port.read(port.context, message.data(), body_first_read, body_min_read, timeout_seconds);
+    if (r <= 0) return {nothing_read(r, false), 0};
+    std::size_t count = static_cast<std::size_t>(r);
+    // One more read for what LOM still promises; a time-out leaves the body short.
+    const std::size_t missing = missing_body_bytes(message.first(count));
+    if (missing > 0) {
+        r = port.read(port.context, message.data() + count, missing, 1, completion_timeout_seconds);
+        if (r < 0) return {nothing_read(r, false), 0};
+        count += static_cast<std::size_t>(r);
+    }
+    return {message_read::body, count};
+}
+
 body_verdict validate_body(std::span<const std::uint8_t> body) {
     const std::size_t count = body.size();
     if (count < body_min_read) return body_verdict::short_body;

@@ -21,6 +21,8 @@ inline constexpr std::size_t message_buffer_size = 256;
 // The first body read: a whole body with up to 12 data bytes.
 inline constexpr std::size_t body_first_read = 18;
 inline constexpr std::size_t body_min_read = 3;
+// The read that completes a body waits this long, whatever the listen time-out.
+inline constexpr int completion_timeout_seconds = 1;
 inline constexpr std::uint8_t forwarded_frame_type = 7;
 
 // XOR of the bytes, starting from 0.
@@ -52,6 +54,41 @@ search_step search_byte(int& counter, std::uint8_t byte);
 
 // Bytes the body's LOM still promises beyond those received (0 when none are missing).
 std::size_t missing_body_bytes(std::span<const std::uint8_t> body);
+
+// The port as the reading of a message uses it.
+inline constexpr long read_interrupted = -2;
+struct message_port {
+    void* context;
+    // Waits for input and reads it, a second time only when the first read brought fewer than
+    // `minimum` bytes. Returns the bytes placed, 0 when a wait ran out, read_interrupted when a
+    // signal cut a wait short, another negative value when a wait or read failed.
+    long (*read)(void* context, std::uint8_t* into, std::size_t size, std::size_t minimum,
+                 int timeout_seconds);
+    // Asked before each byte of the start-sequence search: true ends the search.
+    bool (*stop_requested)(void* context);
+    // Each byte the search took, with what it made of it.
+    void (*searched)(void* context, std::uint8_t byte, search_step step);
+};
+
+enum class message_read {
+    body,              // the body's bytes are in the buffer (short when its completion ran out)
+    stopped,           // a stop before or during the search for a start sequence
+    interrupted,       // a signal cut the body read or its completion short
+    failed,            // a wait or read failed
+    search_timed_out,  // no byte within the time-out while searching
+    body_timed_out,    // no body within the time-out after a start sequence
+};
+struct message_result {
+    message_read outcome;
+    std::size_t count;  // body bytes read
+};
+
+// One forwarded-frame message off the port: the start-sequence search (the counter carries over
+// from one message to the next), the body read, and one more read for what its LOM still
+// promises. The search and the body read wait `timeout_seconds` at most.
+message_result read_message(const message_port& port, int& counter,
+                            std::span<std::uint8_t, message_buffer_size> message,
+                            int timeout_seconds);
 
 // Checks on a received body, in their fixed order; the first that fails decides.
 enum class body_verdict { valid, short_body, checksum_error, lom_mismatch, wrong_type, bad_status };

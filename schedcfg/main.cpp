@@ -206,58 +206,50 @@ void lin_send_command(int fd, std::uint8_t type, std::span<const std::uint8_t> a
 enum class received { valid, invalid, interrupted };
 
 // Lets a stop that is held back in: a port that stays readable would keep it out of the waits.
-bool stop_requested() {
+bool stop_requested(void*) {
     sigset_t held;
     sigprocmask(SIG_SETMASK, &settings.wait_mask, &held);
     sigprocmask(SIG_SETMASK, &held, nullptr);
     return !settings.run;
 }
 
-// A failed body read: a signal ends listening, anything else ends the program.
-received body_read_failed(ssize_t result) {
-    if (result < 0 && errno == EINTR) {
-        say("serial read: %s\n", strerror(EINTR));
-        return received::interrupted;
-    }
-    if (result < 0)
-        std::fprintf(stderr, "serial read failed: %s\n", strerror(errno));
-    else
-        std::fputs("serial read timed-out\n", stderr);
-    std::exit(1);
+// lin_port_read on the descriptor the context points to, a signal told apart.
+long read_port(void* fd, std::uint8_t* into, std::size_t size, std::size_t minimum,
+               int timeout_seconds) {
+    const ssize_t r = lin_port_read(*static_cast<int*>(fd), into, size, minimum, timeout_seconds);
+    return r < 0 && errno == EINTR ? read_interrupted : static_cast<long>(r);
 }
 
-// Waits for a start sequence, then reads, prints and checks one forwarded-frame body.
+void report_search(void*, std::uint8_t byte, search_step step) {
+    if (step == search_step::discarded)
+        std::fprintf(stderr, "start seq discarding byte: %02x\n", byte);
+}
+
+// Waits for a start sequence, then reads, prints and checks one forwarded-frame body. A signal
+// ends listening; a time-out or a failed read ends the program.
 received lin_receive_message(int fd, std::span<std::uint8_t, message_buffer_size> message,
                              std::size_t& count) {
-    for (;;) {
-        if (stop_requested()) return received::interrupted;
-        std::uint8_t byte = 0;
-        const ssize_t r = lin_port_read(fd, &byte, 1, 1, settings.timeout);
-        if (r < 0 && errno == EINTR) return received::interrupted;
-        if (r < 0) {
+    const message_port port{&fd, read_port, stop_requested, report_search};
+    const message_result m = read_message(port, settings.start_counter, message, settings.timeout);
+    switch (m.outcome) {
+        case message_read::body:
+            break;
+        case message_read::stopped:
+            return received::interrupted;
+        case message_read::interrupted:
+            say("serial read: %s\n", strerror(EINTR));
+            return received::interrupted;
+        case message_read::failed:
             std::fprintf(stderr, "serial read failed: %s\n", strerror(errno));
             std::exit(1);
-        }
-        if (r == 0) {
+        case message_read::search_timed_out:
             std::fputs("serial read timed-out: \n", stderr);
             std::exit(1);
-        }
-        const search_step step = search_byte(settings.start_counter, byte);
-        if (step == search_step::found) break;
-        if (step == search_step::discarded)
-            std::fprintf(stderr, "start seq discarding byte: %02x\n", byte);
+        case message_read::body_timed_out:
+            std::fputs("serial read timed-out\n", stderr);
+            std::exit(1);
     }
-
-    ssize_t r = lin_port_read(fd, message.data(), body_first_read, body_min_read, settings.timeout);
-    if (r <= 0) return body_read_failed(r);
-    count = static_cast<std::size_t>(r);
-    // One more read for what LOM still promises; a time-out leaves the body short.
-    const std::size_t missing = missing_body_bytes(message.first(count));
-    if (missing > 0) {
-        r = lin_port_read(fd, message.data() + count, missing, 1, 1);
-        if (r < 0) return body_read_failed(r);
-        count += static_cast<std::size_t>(r);
-    }
+    count = m.count;
 
     const std::span<const std::uint8_t> body = message.first(count);
     const std::size_t dump_length = format_dump(line, body);
@@ -336,7 +328,10 @@ int run(int argc, char** argv) {
 
     read_options(argc, argv, settings);
 
+    // The waits let the stop signals in, also where the parent left them blocked.
     sigprocmask(SIG_BLOCK, nullptr, &settings.wait_mask);
+    sigdelset(&settings.wait_mask, SIGINT);
+    sigdelset(&settings.wait_mask, SIGTERM);
     speed_t speed = 0;
     if (!speed_of_baud(settings.baud, speed)) {
         say("Unknown baudrate specified: %d\n", settings.baud);

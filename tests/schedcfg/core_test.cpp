@@ -117,6 +117,8 @@ TEST(StartSequenceSearch, CounterCarriesIntoTheNextSearch) {
 
 TEST(Body, MissingBytesFromLom) {
     EXPECT_EQ(missing_body_bytes(hex("08 07 00")), 6u);
+    EXPECT_EQ(missing_body_bytes(hex("05 07 00 10")), 2u);
+    EXPECT_EQ(missing_body_bytes(hex("05 07 00 10 01")), 1u);
     EXPECT_EQ(missing_body_bytes(hex("05 07 00 10 01 13")), 0u);
     EXPECT_EQ(missing_body_bytes(hex("02 07 00 10 01 13")), 0u);  // more than LOM promised
     EXPECT_EQ(missing_body_bytes(hex("ff")), 255u);               // fits the 256-byte buffer
@@ -205,7 +207,12 @@ TEST(CommandLine, CommandsSpeedsAndNumbers) {
     EXPECT_EQ(command_position(2), 5);
 
     speed_t s = 0;
-    for (auto [baud, speed] : {std::pair{9600, B9600}, {57600, B57600}, {230400, B230400}}) {
+    for (auto [baud, speed] : {std::pair{9600, B9600},
+                               {19200, B19200},
+                               {38400, B38400},
+                               {57600, B57600},
+                               {115200, B115200},
+                               {230400, B230400}}) {
         ASSERT_TRUE(speed_of_baud(baud, s));
         EXPECT_EQ(s, speed);
     }

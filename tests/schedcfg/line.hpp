@@ -70,8 +70,8 @@ inline std::string mask_stamps(const std::string& out) {
     return masked;
 }
 
-inline std::unique_ptr<process> start_schedcfg(const std::vector<std::string>& args) {
-    spawn_options o;
+inline std::unique_ptr<process> start_schedcfg(const std::vector<std::string>& args,
+                                               spawn_options o = {}) {
     o.args = {program("schedcfg")};
     o.args.insert(o.args.end(), args.begin(), args.end());
     return std::make_unique<process>(o);

@@ -17,11 +17,11 @@ const std::string accepted = "7e7e7ea7 00";
 class Schedcfg : public ::testing::Test {
   protected:
     // Words with "PTY" in them name the line's slave path.
-    void start(std::vector<std::string> args) {
+    void start(std::vector<std::string> args, spawn_options o = {}) {
         for (auto& a : args)
             if (auto at = a.find("PTY"); at != std::string::npos)
                 a.replace(at, 3, pty.slave_path());
-        prog = start_schedcfg(args);
+        prog = start_schedcfg(args, o);
     }
     // Once the program waits for more input, sends the bytes and waits until it took them all
     // (or ended), so that the next bytes never join them in one read.
@@ -164,12 +164,17 @@ TEST_F(Schedcfg, FailedAnswers) {
     for (const auto& c : cases) {
         start({"-d", "PTY", "schedule", "0", "1", "0", "1"});
         EXPECT_EQ(wire(11).size(), 11u);
+        const auto sent = clock::now();
         for (const auto& part : c.parts)
             feed(part);
         const result r = finish();
         EXPECT_EQ(r.status, exited(1));
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err + fail);
+        if (c.parts.empty()) {  // the answer is awaited for 1 s
+            EXPECT_GE(clock::now() - sent, 900ms);
+            EXPECT_LT(clock::now() - sent, 1600ms);
+        }
     }
 }
 
@@ -247,22 +252,28 @@ TEST_F(Schedcfg, ListenUntilTheFrameCount) {
 }
 
 TEST_F(Schedcfg, ShortBodiesAndABodyInTwoWrites) {
-    start({"-d", "PTY", "-l", "3", "-t", "5"});
+    start({"-d", "PTY", "-l", "5", "-t", "5"});
     feed("7e7e7ea7 03 07 00 04");
-    // Three body bytes satisfy the first read; one more read takes what LOM promises.
+    // Three body bytes satisfy the first read; one more read takes what LOM promises, be it
+    // 6, 2 or 1 bytes.
     feed("7e7e7ea7 08 07 00");
     feed("8a 01 02 03 5c d9");
+    feed("7e7e7ea7 05 07 00 10");
+    feed("01 13");
+    feed("7e7e7ea7 05 07 00 10 01");
+    feed("13");
     feed("7e 7e 7e 7e 7e a7 05 07 00 10 01 13");
     const result r = finish();
     EXPECT_EQ(r.status, exited(0)) << r.err;
-    EXPECT_EQ(mask_stamps(r.out),
-              "<<  0x03 0x07 0x00 0x04 \nT <04> [fffffffe] (00) \n" + example_dump + example_line +
-                  "<<  0x05 0x07 0x00 0x10 0x01 0x13 \nT <10> [00] (01) \n" + counters(3, 0));
+    const std::string lom5 = "<<  0x05 0x07 0x00 0x10 0x01 0x13 \nT <10> [00] (01) \n";
+    EXPECT_EQ(mask_stamps(r.out), "<<  0x03 0x07 0x00 0x04 \nT <04> [fffffffe] (00) \n" +
+                                      example_dump + example_line + lom5 + lom5 + lom5 +
+                                      counters(5, 0));
     // Stamps are the monotonic clock at printing, never decreasing.
     std::vector<std::string> stamps;
     for (std::size_t at = 0; (at = r.out.find("\n0", at)) != std::string::npos; ++at)
         stamps.push_back(r.out.substr(at + 1, 20));
-    ASSERT_EQ(stamps.size(), 3u);
+    ASSERT_EQ(stamps.size(), 5u);
     EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end()));
 }
 
@@ -272,13 +283,15 @@ TEST_F(Schedcfg, AnInvalidBodyEndsListening) {
     struct {
         std::vector<std::string> parts;
         std::string dump, err;
+        bool completion_runs_out = false;
     } cases[] = {
         {{"7e7e7ea7 08 07 00 8a 01 02 03 5c d8"},
          "<<  0x08 0x07 0x00 0x8a 0x01 0x02 0x03 0x5c 0xd8 \n",
          "checksum error\n"},
         {{"7e7e7ea7 01", "00"}, "<<  0x01 0x00 \n", "invalid frame length\n"},
-        // The completion read times out: the body stays short.
-        {{"7e7e7ea7 08 07 00 8a 01"}, "<<  0x08 0x07 0x00 0x8a 0x01 \n", "checksum error\n"},
+        // The completion read gives up after 1 s, whatever the listen time-out: the body stays
+        // short.
+        {{"7e7e7ea7 08 07 00 8a 01"}, "<<  0x08 0x07 0x00 0x8a 0x01 \n", "checksum error\n", true},
         // Two bodies in one read.
         {{"7e7e7ea7 05 07 00 10 01 13 7e7e7ea7 05 07 00 11 01 12"},
          "<<  0x05 0x07 0x00 0x10 0x01 0x13 0x7e 0x7e 0x7e 0xa7 0x05 0x07 0x00 0x11 0x01 0x12 \n",
@@ -288,9 +301,13 @@ TEST_F(Schedcfg, AnInvalidBodyEndsListening) {
     for (const auto& c : cases) {
         start({"-d", "PTY", "-l", "0"});
         if (first) feed(valid_first);
+        const auto fed = clock::now();
         for (const auto& part : c.parts)
             feed(part);
         const result r = finish();
+        const auto took = clock::now() - fed;
+        EXPECT_GE(took, c.completion_runs_out ? 900ms : 0ms);
+        EXPECT_LT(took, c.completion_runs_out ? 1600ms : 700ms);
         EXPECT_EQ(r.status, exited(0));
         EXPECT_EQ(mask_stamps(r.out),
                   (first ? valid_dump : "") + c.dump + c.dump + counters(first ? 1 : 0, 1));
@@ -326,9 +343,12 @@ TEST_F(Schedcfg, ABodyThatNeverComesTimesOut) {
 // A stop while listening waits for a start sequence (where a listening run almost always is)
 // ends listening with the counters. The handler's line comes after every line printed before
 // the signal, on a pipe too.
+// Also when the parent left the signals blocked.
 TEST_F(Schedcfg, SignalWhileSearching) {
     for (int sig : {SIGINT, SIGTERM}) {
-        start({"-d", "PTY", "-l", "0", "-t", "30"});
+        spawn_options o;
+        o.blocked_signals = {SIGINT, SIGTERM};
+        start({"-d", "PTY", "-l", "0", "-t", "30"}, o);
         feed(example);
         // Unbuffered: the frame line is out before the program waits again.
         ASSERT_TRUE(prog->wait_output(stream::out, example_line.substr(2), 10s));
