@@ -233,16 +233,14 @@ TEST_F(LinkWatch, MissingInterfacePausesOneSecondWithoutAReset) {
 
 // Every offline result resets the FR-MCU, also when the fault is on the host's side.
 TEST_F(LinkWatch, HostSideFaultsAreOfflineAndResetTheFrMcu) {
-    // The stand-in library first, then one that fails every IPv4 socket.
-    const std::string no_socket =
-        board_environment(board.dir())[1] + ":" + bin_dir + "/../tests/liblinkwatch_no_socket.so";
     const struct {
         const char* name;
         std::vector<std::string> args;
         std::string setup;  // ip command after the link is made
         std::string message;
         int gpio = frmcu::reset_gpio;
-        std::vector<std::string> env = {};
+        const char* failing = "";  // a call that fails
+        bool answering = false;    // the FR-MCU stand-in listens
     } cases[] = {
         {"interface down", {}, "link set eth2 down", "eth2 is not up\n"},
         {"no IPv4 address",
@@ -283,7 +281,14 @@ TEST_F(LinkWatch, HostSideFaultsAreOfflineAndResetTheFrMcu) {
          "",
          "socket: Permission denied\n",
          frmcu::reset_gpio,
-         {no_socket}},
+         "socket"},
+        {"receive time-out cannot be set",
+         {},
+         "",
+         "setsockopt SO_RCVTIMEO Permission denied\n",
+         frmcu::reset_gpio,
+         "setsockopt",
+         true},
         {"reset line from -g",
          {"-g", "abc", "-l", "192.168.80.2"},
          "",
@@ -299,9 +304,10 @@ TEST_F(LinkWatch, HostSideFaultsAreOfflineAndResetTheFrMcu) {
             ASSERT_TRUE(ip(c.setup));
         }
         board.remove("gpio.log");
+        const auto sim = c.answering ? frmcu_sim() : nullptr;
 
         auto o = linkwatch(c.args);
-        o.env = c.env;
+        if (*c.failing) o.env = fail_environment(board.dir(), c.failing);
         process p(o);
         EXPECT_TRUE(p.wait_output(stream::err, c.message + offline, 10s)) << p.err();
         EXPECT_TRUE(p.err().starts_with(c.message)) << p.err();

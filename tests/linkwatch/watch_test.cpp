@@ -31,8 +31,12 @@ TEST(WatchSettings, GpioNumberIsReadAsADecimalText) {
         {"-2147483648", INT_MIN},
         {"-99999999999", INT_MIN},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(parse_gpio(c.in), c.number) << '"' << c.in << '"';
+        path_text path;  // held whole, the longest number too
+        reset_path(path, c.number);
+        EXPECT_EQ(path.data(), "/sys/class/gpio/gpio" + std::to_string(c.number) + "/value");
+    }
 }
 
 TEST(WatchProbe, HostAddressMustBeAValidTextOfTheInterfaceAddress) {

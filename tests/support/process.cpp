@@ -59,6 +59,13 @@ std::vector<std::string> hold_environment(std::string_view point, int ms, const 
     return env;
 }
 
+std::vector<std::string> fail_environment(const std::string& board, std::string_view call) {
+    std::vector<std::string> env = board_environment(board);
+    env[1] += ":" + std::string(bin_dir) + "/../tests/libgw_fail.so";
+    env.push_back("GW_FAIL=" + std::string(call));
+    return env;
+}
+
 namespace {
 
 void set_env(std::vector<std::string>& env, const std::string& entry) {

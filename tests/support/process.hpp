@@ -100,4 +100,8 @@ std::vector<std::string> board_environment(const std::string& board);
 // `mark` as the hold begins.
 std::vector<std::string> hold_environment(std::string_view point, int ms, const std::string& mark);
 
+// Environment of a program on a simulated board whose `call` fails (tests/support/fail.cpp):
+// "socket" for IPv4 sockets, "setsockopt".
+std::vector<std::string> fail_environment(const std::string& board, std::string_view call);
+
 }  // namespace support
