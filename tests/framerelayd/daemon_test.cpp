@@ -475,6 +475,20 @@ TEST_F(Relay, SignalsAreServedWhileDatagramsArriveBackToBack) {
     }
 }
 
+// SIGUSR1 while the daemon is busy with the last datagram (held in its receive), then silence:
+// the line comes at once, not with a next datagram that may never come.
+TEST_F(Relay, StatisticsAskedWhileBusyAreAnsweredBeforeTheNextWait) {
+    start_sink();
+    spawn_options o;
+    o.env = hold_environment("recvfrom", 500, "");
+    o.env[0] = board_environment(board.dir())[1] + ":" + o.env[0].substr(o.env[0].find('=') + 1);
+    start_daemon({}, true, o);
+    send(datagram(1, {{.frame_seq = 1}}));
+    ASSERT_EQ(records(1).size(), 1u);  // the receive after it is held now
+    daemon->signal(SIGUSR1);
+    EXPECT_TRUE(daemon->wait_output(stream::out, "FR count: 1, drops: 0\n", 2s)) << daemon->out();
+}
+
 // SIGINT amid traffic: status 255 after the pause, and the dump file holds an entry for every
 // record the device took.
 TEST_F(Relay, InterruptDuringTrafficLeavesACompleteDumpFile) {
