@@ -1,11 +1,12 @@
 // Preloaded by a test: holds the program for a while at one point of its run, so that the test
 // can act exactly there. GW_HOLD names the point: "sigaction:N", just after a handler for
-// signal N is installed; "fflush", "tcflush" or "recvfrom", inside every such call before it
-// acts (on every receive, a program takes datagrams more slowly than they can come).
+// signal N is installed; "fflush", "tcflush", "recvfrom" or "pselect", inside every such call
+// before it acts (on every receive, a program takes datagrams more slowly than they can come).
 // GW_HOLD_MS is the length of the hold, and the file GW_HOLD_MARK is created as a hold begins.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
@@ -74,4 +75,14 @@ extern "C" ssize_t recvfrom(int fd, void* buffer, size_t size, int flags, sockad
         next<ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
     if (holds_at("recvfrom")) hold();
     return real(fd, buffer, size, flags, from, from_size);
+}
+
+// With 64-bit time on a 32-bit target the declaration names __pselect64, and so does this.
+extern "C" int pselect(int n, fd_set* in, fd_set* out, fd_set* error, const timespec* limit,
+                       const sigset_t* mask) {
+    static auto real =
+        next<int (*)(int, fd_set*, fd_set*, fd_set*, const timespec*, const sigset_t*)>(
+            sizeof(time_t) == sizeof(long) ? "pselect" : "__pselect64");
+    if (holds_at("pselect")) hold();
+    return real(n, in, out, error, limit, mask);
 }
