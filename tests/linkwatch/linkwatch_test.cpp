@@ -241,6 +241,7 @@ TEST_F(LinkWatch, HostSideFaultsAreOfflineAndResetTheFrMcu) {
         int gpio = frmcu::reset_gpio;
         const char* failing = "";  // a call that fails
         bool answering = false;    // the FR-MCU stand-in listens
+        bool stopped = false;      // stopped and continued in the receive, the stand-in silent
     } cases[] = {
         {"interface down", {}, "link set eth2 down", "eth2 is not up\n"},
         {"no IPv4 address",
@@ -289,6 +290,15 @@ TEST_F(LinkWatch, HostSideFaultsAreOfflineAndResetTheFrMcu) {
          frmcu::reset_gpio,
          "setsockopt",
          true},
+        // The receive's time-out makes it end with EINTR; the pulse's pause must still end.
+        {"stopped and continued in the receive",
+         {},
+         "",
+         "recv errno=4 Interrupted system call\n",
+         frmcu::reset_gpio,
+         "",
+         true,
+         true},
         {"reset line from -g",
          {"-g", "abc", "-l", "192.168.80.2"},
          "",
@@ -304,11 +314,22 @@ TEST_F(LinkWatch, HostSideFaultsAreOfflineAndResetTheFrMcu) {
             ASSERT_TRUE(ip(c.setup));
         }
         board.remove("gpio.log");
-        const auto sim = c.answering ? frmcu_sim() : nullptr;
+        const auto sim = c.answering ? frmcu_sim(c.stopped ? std::vector<std::string>{"--hang"}
+                                                           : std::vector<std::string>{})
+                                     : nullptr;
 
         auto o = linkwatch(c.args);
         if (*c.failing) o.env = fail_environment(board.dir(), c.failing);
         process p(o);
+        if (c.stopped) {
+            const std::string stat = "/proc/" + std::to_string(p.pid()) + "/stat";
+            // The request is in; the next sleep is the receive's.
+            ASSERT_TRUE(sim->wait_output(stream::out, "request ", 10s));
+            ASSERT_TRUE(
+                eventually([&] { return read_file(stat).find(") S ") != std::string::npos; }, 5s));
+            p.signal(SIGSTOP);
+            p.signal(SIGCONT);
+        }
         EXPECT_TRUE(p.wait_output(stream::err, c.message + offline, 10s)) << p.err();
         EXPECT_TRUE(p.err().starts_with(c.message)) << p.err();
         EXPECT_TRUE(eventually([&] { return gpio_log(board).size() >= 2; }, 5s));

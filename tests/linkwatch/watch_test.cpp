@@ -22,6 +22,7 @@ TEST(WatchSettings, GpioNumberIsReadAsADecimalText) {
         {"", 0},
         {"7x", 7},
         {" 12", 12},
+        {"\t\n\v\f\r12", 12},
         {"+5", 5},
         {"-5", -5},
         {"063", 63},
@@ -29,6 +30,7 @@ TEST(WatchSettings, GpioNumberIsReadAsADecimalText) {
         {"2147483647", INT_MAX},
         {"99999999999", INT_MAX},
         {"-2147483648", INT_MIN},
+        {"-2147483649", INT_MIN},
         {"-99999999999", INT_MIN},
     };
     for (const auto& c : cases) {
