@@ -205,15 +205,19 @@ TEST(ClockcastRun, HandlerLineNeverOvertakesAnEarlierLine) {
 }
 
 // A parent that blocks or ignores SIGINT (some shells and service managers do) does not keep
-// it from stopping the program.
+// it from stopping the program; one that closed standard input does not keep it from sending
+// (its socket is descriptor 0 then).
 TEST(ClockcastRun, SigintStopsItWhateverTheParentLeft) {
     time_sink sink;
     ASSERT_NE(sink.port(), 0);
-    for (bool ignored : {false, true}) {
+    for (const char* left : {"blocked", "ignored", "stdin closed"}) {
         spawn_options o = clockcast({"-i", "127.0.0.1", "-p", std::to_string(sink.port())});
-        (ignored ? o.ignored_signals : o.blocked_signals) = {SIGINT};
+        if (left[0] == 'b') o.blocked_signals = {SIGINT};
+        if (left[0] == 'i') o.ignored_signals = {SIGINT};
+        if (left[0] == 's')
+            o.args.insert(o.args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-"});
         process p(o);
-        ASSERT_TRUE(sink.next(3s)) << ignored;
+        ASSERT_TRUE(sink.next(3s)) << left << ": " << p.err();
         stop_with_sigint(p);
     }
 }
@@ -242,14 +246,17 @@ TEST(ClockcastRun, VerboseLinesAndSigintStop) {
     std::snprintf(reading, sizeof reading, "Current time: %d.%09d seconds", got[1].sec,
                   got[1].nsec);
     ASSERT_TRUE(p.wait_output(stream::out, reading, 1s)) << p.out();
-    // Two interrupts during one sleep: each is reported, the sleep still runs to its end.
+    // Two interrupts amid one sleep: each is reported, the sleep runs to its end and no longer.
+    wait_for_fraction(100'000'000);
     p.signal(SIGINT);
     ASSERT_TRUE(p.wait_output(stream::out, "Signal handler for 2 signal\n", 1s));
     p.signal(SIGINT);
     const auto interrupted = clock::now();
     EXPECT_EQ(p.wait(3s), exited(0));
     EXPECT_LT(clock::now() - interrupted, 2500ms);
-    EXPECT_GE(realtime_ns(), (got[1].sec + 1) * ns_per_s + 500'000'000) << "sleep cut short";
+    const long long ended = realtime_ns();
+    EXPECT_GE(ended, (got[1].sec + 1) * ns_per_s + 500'000'000) << "sleep cut short";
+    EXPECT_LT(ended, (got[1].sec + 1) * ns_per_s + 900'000'000) << "sleep started again";
     EXPECT_FALSE(sink.next(300ms)) << "a stamp after SIGINT";
     EXPECT_EQ(p.err(), "");
 
@@ -356,11 +363,13 @@ TEST(ClockcastHelp, BannerAndUsageWithStatusZero) {
     }
 }
 
-TEST(ClockcastSetUp, BadAddressIsRefusedWithStatusMinus5) {
+TEST(ClockcastSetUp, FailuresEndItWithTheirStatus) {
     const std::string invalid = "IP address setup failed: Invalid argument\n";
     struct case_ {
         std::string address;
         std::string message;
+        const char* failing = "";  // a call that fails
+        int status = -5;
     } cases[] = {
         {"256.1.1.1", invalid},
         {"127.0.0", invalid},
@@ -371,11 +380,16 @@ TEST(ClockcastSetUp, BadAddressIsRefusedWithStatusMinus5) {
          "IP address setup failed: address of 255 characters, at most 254\n"},
         {"127.0.0.1" + std::string(300, ' '),
          "IP address setup failed: address of 309 characters, at most 254\n"},
+        {"127.0.0.1", "Error opening socket: Permission denied\n", "socket", -3},
+        {"127.0.0.1", "Error setting broadcast option: Permission denied\n", "setsockopt", -4},
     };
+    temp_board board;
     for (const auto& c : cases) {
-        auto r = run(clockcast({"-i", c.address}));
-        EXPECT_EQ(r.status, exited(shell_status(-5))) << c.address;
-        EXPECT_EQ(r.err, c.message) << c.address;
+        spawn_options o = clockcast({"-i", c.address});
+        if (*c.failing) o.env = fail_environment(board.dir(), c.failing);
+        auto r = run(o);
+        EXPECT_EQ(r.status, exited(shell_status(c.status))) << c.address << c.failing;
+        EXPECT_EQ(r.err, c.message) << c.address << c.failing;
         EXPECT_EQ(r.out, "") << c.address;
     }
 }
