@@ -185,10 +185,10 @@ TEST(Lines, TheLongestBodyFits) {
 
 TEST(CommandLine, ArgumentWordsAsBytes) {
     const std::pair<const char*, int> cases[] = {
-        {"0", 0},    {"255", 255}, {"300", 44},   {"-1", 255},       {"12x", 12},
-        {" 7", 7},   {"\t+5", 5},  {"-0", 0},     {"0x10", 0},       {"-256", 0},
-        {"-255", 1}, {"256", 0},   {"-300", 212}, {"4294967297", 1}, {"abc", -1},
-        {"", -1},    {"-", -1},    {" - 1", -1},  {"x1", -1},        {"+-1", -1},
+        {"0", 0},      {"255", 255},      {"300", 44}, {"-1", 255}, {"12x", 12}, {" 7", 7},
+        {"\t+5", 5},   {"-0", 0},         {"0x10", 0}, {"-256", 0}, {"-255", 1}, {"256", 0},
+        {"-300", 212}, {"4294967297", 1}, {"\r9", 9},  {"abc", -1}, {"", -1},    {"-", -1},
+        {" - 1", -1},  {"x1", -1},        {"+-1", -1},
     };
     for (const auto& [word, expected] : cases) {
         std::uint8_t b = 0xAA;
@@ -221,6 +221,8 @@ TEST(CommandLine, CommandsSpeedsAndNumbers) {
 
     EXPECT_EQ(option_number("115200"), 115200);
     EXPECT_EQ(option_number("12x"), 12);
+    EXPECT_EQ(option_number("010"), 10);  // decimal only
+    EXPECT_EQ(option_number("0x10"), 0);
     EXPECT_EQ(option_number("x"), 0);
     EXPECT_EQ(option_number("99999999999"), 2147483647);
     EXPECT_EQ(option_number("-99999999999"), -2147483647 - 1);

@@ -316,17 +316,23 @@ TEST_F(Schedcfg, AnInvalidBodyEndsListening) {
     }
 }
 
+// After the time-out -t gives, 5 s without it.
 TEST_F(Schedcfg, ASilentLineTimesOut) {
-    for (const char* timeout : {"1", "0"}) {
+    for (const char* timeout : {"1", "0", ""}) {
         const auto began = clock::now();
-        start({"-d", "PTY", "-l", "0", "-t", timeout});
+        if (*timeout) {
+            start({"-d", "PTY", "-l", "0", "-t", timeout});
+        } else {
+            start({"-d", "PTY", "-l", "0"});
+        }
         const result r = finish();
+        const auto took = clock::now() - began;
         EXPECT_EQ(r.status, exited(1));
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "serial read timed-out: \n");
-        if (timeout[0] == '1') {
-            EXPECT_GE(clock::now() - began, 900ms);
-        }
+        const auto expected = *timeout ? std::chrono::seconds(std::atoi(timeout)) : 5s;
+        EXPECT_GE(took, expected - 100ms) << '"' << timeout << '"';
+        EXPECT_LT(took, expected + 700ms) << '"' << timeout << '"';
     }
 }
 
@@ -375,6 +381,27 @@ TEST_F(Schedcfg, SignalAmidBytesOutsideAMessage) {
         const result r = finish();
         EXPECT_EQ(r.status, exited(0));
         EXPECT_EQ(r.out, "application receiving signal: 2\n" + counters(0, 0));
+    }
+}
+
+// A stop that comes just before a wait (the hold keeps the program there) is not left for
+// the wait's end: listening ends at once.
+TEST_F(Schedcfg, SignalJustBeforeAWait) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        spawn_options o;
+        o.env = hold_environment("pselect", 1000, "");
+        start({"-d", "PTY", "-l", "0", "-t", "5"}, o);
+        const std::string wchan = "/proc/" + std::to_string(prog->pid()) + "/wchan";
+        for (auto deadline = clock::now() + 10s;
+             read_file(wchan).find("nanosleep") == std::string::npos && clock::now() < deadline;)
+            usleep(2000);
+        const auto began = clock::now();
+        prog->signal(sig);
+        const result r = finish();
+        EXPECT_LT(clock::now() - began, 2500ms) << sig;
+        EXPECT_EQ(r.status, exited(0)) << sig;
+        EXPECT_EQ(r.out,
+                  "application receiving signal: " + std::to_string(sig) + "\n" + counters(0, 0));
     }
 }
 
