@@ -194,8 +194,8 @@ struct gps_sim {
 
 TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
     for (int sig : {SIGINT, SIGTERM}) {
-        // Waiting: well within the 5-second wait that is under way, also when the parent left
-        // the signals blocked or ignored.
+        // Waiting (in the wait itself): well within the 5-second wait that is under way, also
+        // when the parent left the signals blocked or ignored.
         for (int inherited = 0; inherited < 3; ++inherited) {
             spawn_options o;
             if (inherited == 1) o.blocked_signals = {SIGINT, SIGTERM};
@@ -204,6 +204,10 @@ TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
             ASSERT_TRUE(r.ready);
             r.pty->write(reference);
             ASSERT_TRUE(r.proc->wait_output(stream::out, reference_line, 10s));
+            const std::string wchan = "/proc/" + std::to_string(r.proc->pid()) + "/wchan";
+            for (auto end = clock::now() + 5s;
+                 read_file(wchan).find("poll") == std::string::npos && clock::now() < end;)
+                usleep(1000);
             const auto sent = clock::now();
             r.proc->signal(sig);
             EXPECT_EQ(r.proc->wait(10s), exited(1)) << strsignal(sig) << inherited;
@@ -258,6 +262,17 @@ TEST(Nmeaview, HungUpPortCostsNoCpuAndASignalStillEndsIt) {
     reader.signal(SIGTERM);
     EXPECT_EQ(reader.wait(10s), exited(1));
     EXPECT_LT(clock::now() - sent, 3s);
+}
+
+// A hang-up (here a file at its end) is waited out, then the port is read again: what comes
+// after it is still printed.
+TEST(Nmeaview, WhatComesAfterAHangUpIsRead) {
+    temp_board dir;
+    dir.write("gps.log", reference);
+    process reader(nmeaview_on(dir.path("gps.log")));
+    ASSERT_TRUE(reader.wait_output(stream::out, reference_line, 10s));
+    dir.write("gps.log", reference + reference);
+    EXPECT_TRUE(reader.wait_output(stream::out, reference_line + reference_line, 10s));
 }
 
 TEST(GpsSim, EveryKindOfSentenceReachesTheReaderAsItShould) {

@@ -103,6 +103,9 @@ TEST(Reader, PrintsWhatTheRulesAllow) {
              line("000 0:0:0 Lat: 0.0.380, Long: 180.0.5 Speed: 0") +
              line("011 0:0:0 Lat: 0.0.0, Long: 0.0.0 Speed: 125") +
              line("011 0:0:0 Lat: 0.0.0, Long: 0.0.0 Speed: 220")},
+        {"white space before a number is skipped",
+         framed("GPRMC,123519,A,4807.038,N,01131.000,E, \t022.4,084.4,230394,003.1,W"),
+         reference_line},
         {"numbers too large saturate as on the board",
          framed("GPRMC,000000,A,9999999999.9999999999,N,-9999999999.0,E,0.0,0.0,010100,,") +
              framed("GPRMC,000000,A,0.0,N,0.0,E,999999999.9,0.0,010100,,") +
