@@ -45,7 +45,7 @@ TEST(Numbers, UnsignedTakesItsBaseFromThePrefixAndSaturates) {
         {"0xg", 0},
         {"", 0},
         {"12abc", 12},
-        {"  +7", 7},
+        {" \t+7", 7},
         {"-1", 0xFFFFFFFF},
         {"-2", 0xFFFFFFFE},
         {"0xFFFFFFFF", ~0u},
@@ -148,6 +148,7 @@ TEST(Options, RefusalsStopTheReading) {
         {{"-w", "fc"}, option_outcome::bad_wuf},  // a key needs its value
         {{"-w", "fc=1,id"}, option_outcome::bad_wuf},
         {{"-w", "dm8=1"}, option_outcome::bad_wuf},
+        {{"-w", "dm/=1"}, option_outcome::bad_wuf},
         {{"-w", "FC=1"}, option_outcome::bad_wuf},
         {{"-w", "fc =1"}, option_outcome::bad_wuf},
         {{"-w", "=1"}, option_outcome::bad_wuf},

@@ -211,6 +211,9 @@ TEST(Programming, ReadBackMismatchesFailTheModeChange) {
         {3,
          {{0x26, 0x00}, {0x01, 0x04}},
          banks0 + mismatch("26", "0", "3") + mismatch("1", "4", "1") + no_event},
+        {3,
+         {{0x26, 0x00}, {0x20, 0x00}},
+         banks0 + mismatch("26", "0", "3") + mismatch("20", "0", "30") + no_event},
     };
     for (const auto& c : cases) {
         bench b;
@@ -407,6 +410,7 @@ TEST(EventReport, OneRegisterDecodedWakePinFirstThenTransceiverThenSystem) {
          1},
         {0, 0x10, 0x01, 0x01, "[err]TJA1145: Falling edge detected on WAKE pin\n", 1},
         {0, 0, 0x02, 0, "[err]TJA1145: CAN failure event detected\n", 1},
+        {0, 0, 0x20, 0, "[err]TJA1145: Partial networking frame detection error detected\n", 1},
         {0, 0, 0x10, 0, "[out]TJA1145: No activity on CAN-bus for tto(silence)\n", 0},
         {0, 0x04, 0x33, 0,
          "[err]TJA1145: Partial networking frame detection error detected\n"
