@@ -82,19 +82,29 @@ long cpu_ticks(pid_t pid) {
 }
 
 TEST(Nmeaview, UsageAndOpenFailures) {
+    // An open that a stop signal cuts short (a port waiting for carrier) ends it quietly.
+    std::string fail = std::string(bin_dir) + "/../tests/libgw_fail.so";
+    if (asan_runtime[0] != '\0') fail = std::string(asan_runtime) + ":" + fail;
+    const std::vector<std::string> interrupted{"LD_PRELOAD=" + fail, "GW_FAIL=open",
+                                               "GW_FAIL_PATH=/dev/null"};
     const struct {
         std::vector<std::string> args;
         std::string out;
+        std::vector<std::string> env;
     } cases[] = {
-        {{}, "nmeaview <tty port> \n\n"},
+        {{}, "nmeaview <tty port> \n\n", {}},
         {{"/nonexistent/ttyGPS"},
-         "Failed to open /nonexistent/ttyGPS, No such file or directory \n"},
-        {{"/"}, "Failed to open /, Is a directory \n"},
+         "Failed to open /nonexistent/ttyGPS, No such file or directory \n",
+         {}},
+        {{"/"}, "Failed to open /, Is a directory \n", {}},
+        {{"/dev/null"}, "", interrupted},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> args{program("nmeaview")};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const auto r = run(args);
+        spawn_options o;
+        o.args = {program("nmeaview")};
+        o.args.insert(o.args.end(), c.args.begin(), c.args.end());
+        o.env = c.env;
+        const auto r = run(o);
         EXPECT_EQ(r.status, exited(1));
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");

@@ -1,10 +1,15 @@
 // Preloaded by a test: the call that GW_FAIL names fails with EACCES, everything else passes
 // through. "socket" fails IPv4 sockets only (the stand-ins' own are of other families);
-// "setsockopt" fails every option.
+// "setsockopt" fails every option. "open" cuts the open of the path GW_FAIL_PATH short with
+// SIGINT, as a serial port's open that waits for carrier is cut short: the handler runs, then
+// the open fails with EINTR.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,4 +43,27 @@ extern "C" int setsockopt(int fd, int level, int name, const void* value, sockle
         return -1;
     }
     return real(fd, level, name, value, size);
+}
+
+namespace {
+
+bool interrupted(const char* path) {
+    const char* wanted = std::getenv("GW_FAIL_PATH");
+    if (!fails("open") || wanted == nullptr || std::strcmp(wanted, path) != 0) return false;
+    raise(SIGINT);
+    errno = EINTR;
+    return true;
+}
+
+}  // namespace
+
+// The headers name this open64, as they do in the programs (64-bit file offsets).
+extern "C" int open(const char* path, int flags, ...) {
+    static auto real = next<int (*)(const char*, int, ...)>("open64");
+    if (interrupted(path)) return -1;
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return real(path, flags, mode);
 }
