@@ -11,6 +11,7 @@
 //                              with EIO;
 //   <board>/spi/fail-transfer  makes SPI_IOC_MESSAGE fail with EIO once the descriptor has
 //                              made as many messages as the number it holds (empty: at once).
+//   <board>/tja1145/chip<n>.absent  takes chip n off the bus: nobody answers (0xFF).
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
@@ -173,7 +174,9 @@ int serve_message(device& d, std::size_t size, void* arg) {
     ++d.messages;
 
     const int chip_number = selected_chip();
-    const bool present = chip_number < chip_count;
+    struct stat absent {};
+    const bool present =
+        chip_number < chip_count && stat(chip_path(chip_number, ".absent").c_str(), &absent) != 0;
     tja1145::chip chip;
     if (present) chip = load_chip(chip_number);
     const auto before = chip.regs;

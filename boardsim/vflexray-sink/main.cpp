@@ -2,8 +2,14 @@
 // <board>/vflexray/<name>.sock, takes every record written to it and appends it to
 // <board>/vflexray/<name>.records. SIGUSR1 stalls it (the device queue fills up), SIGUSR2 lets
 // it go on; SIGTERM or SIGINT remove the device and end it.
+//
+// With --kernel it is the reader of a real device of that name (the virtual board's kernel
+// module): it binds a socket of family 45 to it and takes the records the device hands on;
+// SIGUSR1 and SIGUSR2 set the device's stall switch, and the device stays when it ends.
 #include <fcntl.h>
 #include <getopt.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -23,10 +29,12 @@
 namespace {
 
 const char usage[] =
-    "usage: vflexray-sink [--discard] [<name>]\n"
+    "usage: vflexray-sink [--discard] [--kernel] [<name>]\n"
     "Stands in for the virtual FlexRay device <name> (default vflexray0) of the board that\n"
     "BOARDSIM_DIR names, appending every record it takes to vflexray/<name>.records.\n"
     "  --discard   take records without keeping them (for benchmarks)\n"
+    "  --kernel    be the reader of the kernel's device <name> (socket family 45), not a\n"
+    "              stand-in for it; the signals set /sys/class/net/<name>/stall\n"
     "SIGUSR1 stalls the device, SIGUSR2 resumes it, SIGTERM ends it. Reports on standard output;\n"
     "the end gives the records taken and the FNV-1a hash of their frame numbers (first word).\n";
 
@@ -62,12 +70,52 @@ bool write_all(int fd, const char* data, std::size_t size) {
     return true;
 }
 
+// A socket of family 45 bound to the kernel's device `name`, or -1 with the reason told.
+int bind_kernel_device(const std::string& name) {
+    constexpr int flexray_family = 45;
+    const int fd = socket(flexray_family, SOCK_RAW | SOCK_CLOEXEC, 1);
+    if (fd < 0) {
+        fprintf(stderr, "vflexray-sink: socket of family 45: %s\n", strerror(errno));
+        return -1;
+    }
+    ifreq request{};
+    if (name.size() >= sizeof request.ifr_name) {
+        fprintf(stderr, "vflexray-sink: no device is named %s\n", name.c_str());
+        return -1;
+    }
+    memcpy(request.ifr_name, name.c_str(), name.size());
+    if (ioctl(fd, SIOCGIFINDEX, &request) != 0) {
+        fprintf(stderr, "vflexray-sink: device %s: %s\n", name.c_str(), strerror(errno));
+        return -1;
+    }
+    // family, two bytes of fill, the interface index
+    unsigned char address[8] = {};
+    const std::uint16_t family = flexray_family;
+    memcpy(address, &family, sizeof family);
+    memcpy(address + 4, &request.ifr_ifindex, sizeof request.ifr_ifindex);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(address), sizeof address) != 0) {
+        fprintf(stderr, "vflexray-sink: bind to %s: %s\n", name.c_str(), strerror(errno));
+        return -1;
+    }
+    return fd;
+}
+
+bool set_stall(const std::string& path, bool on) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && write(fd, on ? "1" : "0", 1) == 1;
+    if (!ok) fprintf(stderr, "vflexray-sink: %s: %s\n", path.c_str(), strerror(errno));
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool discard = false;
+    bool kernel = false;
     static const option options[] = {
         {"discard", no_argument, nullptr, 'd'},
+        {"kernel", no_argument, nullptr, 'k'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -75,6 +123,8 @@ int main(int argc, char** argv) {
     while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
         if (opt == 'd') {
             discard = true;
+        } else if (opt == 'k') {
+            kernel = true;
         } else if (opt == 'h') {
             fputs(usage, stdout);
             return 0;
@@ -117,12 +167,18 @@ int main(int argc, char** argv) {
     }
     sigprocmask(SIG_BLOCK, &handled, &wait_mask);
 
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    unlink(sock_path.c_str());
-    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        fprintf(stderr, "vflexray-sink: cannot create %s: %s\n", sock_path.c_str(),
-                strerror(errno));
-        return 1;
+    const std::string stall_path = "/sys/class/net/" + name + "/stall";
+    const int fd = kernel ? bind_kernel_device(name) : socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (kernel) {
+        if (fd < 0) return 1;
+    } else {
+        unlink(sock_path.c_str());
+        if (fd < 0 ||
+            bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            fprintf(stderr, "vflexray-sink: cannot create %s: %s\n", sock_path.c_str(),
+                    strerror(errno));
+            return 1;
+        }
     }
     int out = -1;
     if (!discard) {
@@ -130,7 +186,7 @@ int main(int argc, char** argv) {
         if (out < 0) {
             fprintf(stderr, "vflexray-sink: cannot open %s: %s\n", records_path.c_str(),
                     strerror(errno));
-            unlink(sock_path.c_str());
+            if (!kernel) unlink(sock_path.c_str());
             return 1;
         }
     }
@@ -149,18 +205,22 @@ int main(int argc, char** argv) {
     double first = 0, last = 0;
     bool stalled = false;
     bool ok = true;
+    bool received_all = true;
     while (ok && !stop_asked) {
         if (stall_asked) {
             stall_asked = 0;
+            if (kernel && !set_stall(stall_path, true)) break;
             if (!stalled) say("stalled");
             stalled = true;
         }
         if (resume_asked) {
             resume_asked = 0;
+            if (kernel && !set_stall(stall_path, false)) break;
             if (stalled) say("resumed");
             stalled = false;
         }
-        if (stalled) {
+        // The kernel's device stalls itself; its reader keeps waiting for records.
+        if (stalled && !kernel) {
             sigsuspend(&wait_mask);
             continue;
         }
@@ -182,7 +242,14 @@ int main(int argc, char** argv) {
             }
             continue;
         }
-        if (errno != EAGAIN && errno != EINTR) break;
+        if (errno != EAGAIN && errno != EINTR) {
+            // The kernel's device went away (ENETDOWN) or the socket failed.
+            if (kernel) {
+                fprintf(stderr, "vflexray-sink: receive: %s\n", strerror(errno));
+                received_all = false;
+            }
+            break;
+        }
         if (!pending.empty()) {
             ok = write_all(out, pending.data(), pending.size());
             pending.clear();
@@ -191,7 +258,7 @@ int main(int argc, char** argv) {
         ppoll(&p, 1, nullptr, &wait_mask);
     }
     if (!pending.empty()) ok = write_all(out, pending.data(), pending.size()) && ok;
-    unlink(sock_path.c_str());
+    if (!kernel) unlink(sock_path.c_str());
     // First and last record times let a benchmark work out the rate the device saw.
     printf("took %llu records in %.6f s\n", taken, taken > 1 ? last - first : 0.0);
     printf("frame digest %016llx\n", static_cast<unsigned long long>(digest));
@@ -201,5 +268,5 @@ int main(int argc, char** argv) {
                 strerror(errno));
         return 1;
     }
-    return 0;
+    return received_all ? 0 : 1;
 }
