@@ -51,5 +51,3 @@ module_exit(vboard_exit);
 
 MODULE_DESCRIPTION("Stand-ins for the gateway board's GPIO lines, transceivers and FlexRay device");
 MODULE_LICENSE("GPL");
-MODULE_ALIAS_RTNL_LINK("vflexray");
-MODULE_ALIAS_NETPROTO(45);

@@ -321,12 +321,17 @@ int vboard_tja1145_init(struct dentry *debug)
 		err = -ENOMEM;
 		goto out_ctlr;
 	}
+	/* Chip select 0 alone; the other slots unused, as spi_new_device leaves them. */
+	for (i = 1; i < SPI_CS_CNT_MAX; i++)
+		spi_set_chipselect(spi, i, 0xff);
+	spi_set_chipselect(spi, 0, 0);
+	spi->cs_index_mask = BIT(0);
 	spi->max_speed_hz = TJA1145_MAX_HZ;
 	spi->mode = SPI_MODE_1;
 	spi->bits_per_word = 8;
 	strscpy(spi->modalias, "spidev", sizeof(spi->modalias));
 	/* The kernel's own spidev driver, by name: it lists no generic id of its own. */
-	err = driver_set_override(&spi->dev, &spi->driver_override, "spidev", strlen("spidev"));
+	err = device_set_driver_override(&spi->dev, "spidev");
 	if (!err)
 		err = spi_add_device(spi);
 	if (err) {

@@ -482,3 +482,6 @@ void vboard_vflexray_exit(void)
 	sock_unregister(PF_VFLEXRAY);
 	proto_unregister(&vflexray_proto);
 }
+
+MODULE_ALIAS_RTNL_LINK("vflexray");
+MODULE_ALIAS_NETPROTO(PF_VFLEXRAY);
