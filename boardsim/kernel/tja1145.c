@@ -265,7 +265,7 @@ static int fail_set(void *data, u64 value)
 	return 0;
 }
 
-DEFINE_DEBUGFS_ATTRIBUTE(fail_fops, fail_get, fail_set, "%lld\n");
+DEFINE_DEBUGFS_ATTRIBUTE_SIGNED(fail_fops, fail_get, fail_set, "%lld\n");
 
 static void tja1145_debugfs(struct dentry *debug)
 {
