@@ -49,9 +49,10 @@ set_property(GLOBAL PROPERTY GW_DEB_FILE
 set_property(GLOBAL PROPERTY GW_DBGSYM_FILE
              ${CPACK_PACKAGE_DIRECTORY}/${CPACK_DEBIAN_DBGSYM_FILE_NAME})
 # The same bytes from any build of a commit: every time stamp in the packages is the last
-# commit's (cpack-project.cmake); directories have the modes of CMAKE_INSTALL_DEFAULT_DIRECTORY_
-# PERMISSIONS (CMakeLists.txt), not the builder's umask.
+# commit's (cpack-project.cmake), and no mode comes from the builder's umask (cpack-umask.cmake).
 set(CPACK_GW_SOURCE_EPOCH ${GW_SOURCE_EPOCH})
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cpack-umask.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cpack-umask.cmake)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
