@@ -4,6 +4,11 @@
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
+# Time stamps in the packages: SOURCE_DATE_EPOCH when the builder gives one, else the last
+# commit's time, read when the build was configured.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND CPACK_GW_SOURCE_EPOCH)
+  set(ENV{SOURCE_DATE_EPOCH} ${CPACK_GW_SOURCE_EPOCH})
+endif()
 set(gw_need "")
 foreach(program IN LISTS CPACK_GW_PROGRAMS)
   execute_process(COMMAND ${CPACK_GW_READELF} --version-info ${CPACK_GW_PROGRAM_DIR}/${program}
@@ -22,4 +27,4 @@ endforeach()
 if(NOT gw_need)
   message(FATAL_ERROR "no C library version reference found in ${CPACK_GW_PROGRAMS}")
 endif()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${gw_need})")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6 (>= ${gw_need})")
