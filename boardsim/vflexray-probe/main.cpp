@@ -31,7 +31,8 @@ void check(bool ok, const char* name, const std::string& seen) {
 }
 
 std::string error_text(int result) {
-    return result < 0 ? std::string(strerrordesc_np(errno)) : "succeeded (" + std::to_string(result) + ")";
+    return result < 0 ? std::string(strerrordesc_np(errno))
+                      : "succeeded (" + std::to_string(result) + ")";
 }
 
 // Whether a call failed with `expected`; `seen` says what it did.
@@ -41,7 +42,9 @@ bool failed_with(long result, int expected, std::string& seen) {
     return result < 0 && e == expected;
 }
 
-int open_socket() { return socket(flexray_family, SOCK_RAW | SOCK_CLOEXEC, 1); }
+int open_socket() {
+    return socket(flexray_family, SOCK_RAW | SOCK_CLOEXEC, 1);
+}
 
 int index_of(const char* name) {
     const int fd = open_socket();
@@ -132,7 +135,8 @@ int main(int argc, char** argv) {
     // The queue: stalled, it takes ten records, then ENOBUFS; poll waits for room.
     const int reader = open_socket();
     bind_to(reader, index);
-    check(set_stall(true), "the stall switch is set", "");
+    const bool stalled = set_stall(true);
+    check(stalled, "the stall switch takes 1", stalled ? "set" : strerrordesc_np(errno));
     int queued = 0;
     errno = 0;
     while (queued < 100 && write(writer, record(static_cast<std::uint32_t>(queued + 1)).data(),
@@ -145,7 +149,8 @@ int main(int argc, char** argv) {
     const double before = now_ms();
     int r = poll(&p, 1, 300);
     check(r == 0, "poll(POLLOUT) on a full queue waits its time out (300 ms)",
-          std::to_string(r) + " after " + std::to_string(static_cast<int>(now_ms() - before)) + " ms");
+          std::to_string(r) + " after " + std::to_string(static_cast<int>(now_ms() - before)) +
+              " ms");
     std::array<unsigned char, 512> in{};
     ok = failed_with(recv(reader, in.data(), in.size(), MSG_DONTWAIT), EAGAIN, seen);
     check(ok, "a read of a stalled device finds nothing (EAGAIN)", seen);
@@ -181,8 +186,8 @@ int main(int argc, char** argv) {
     bool in_order = expect == 2;
     const double deadline = now_ms() + 10000;
     while (expect <= 200 && in_order && now_ms() < deadline) {
-        if (next_in <= 200 && write(writer, record(next_in).data(), record_size) ==
-                                  static_cast<ssize_t>(record_size))
+        if (next_in <= 200 &&
+            write(writer, record(next_in).data(), record_size) == static_cast<ssize_t>(record_size))
             ++next_in;
         const ssize_t n = recv(reader, in.data(), in.size(), MSG_DONTWAIT);
         if (n < 0) continue;

@@ -9,9 +9,9 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <net/if.h>
-#include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -168,13 +168,13 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_BLOCK, &handled, &wait_mask);
 
     const std::string stall_path = "/sys/class/net/" + name + "/stall";
-    const int fd = kernel ? bind_kernel_device(name) : socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int fd =
+        kernel ? bind_kernel_device(name) : socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (kernel) {
         if (fd < 0) return 1;
     } else {
         unlink(sock_path.c_str());
-        if (fd < 0 ||
-            bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             fprintf(stderr, "vflexray-sink: cannot create %s: %s\n", sock_path.c_str(),
                     strerror(errno));
             return 1;
