@@ -60,8 +60,16 @@ std::vector<std::string> hold_environment(std::string_view point, int ms, const 
 }
 
 std::vector<std::string> fail_environment(const std::string& board, std::string_view call) {
-    std::vector<std::string> env = board_environment(board);
-    env[1] += ":" + std::string(bin_dir) + "/../tests/libgw_fail.so";
+    const std::string fail = std::string(bin_dir) + "/../tests/libgw_fail.so";
+    std::vector<std::string> env;
+    if (board.empty()) {
+        std::string preload = fail;
+        if (asan_runtime[0] != '\0') preload = std::string(asan_runtime) + ":" + preload;
+        env.push_back("LD_PRELOAD=" + preload);
+    } else {
+        env = board_environment(board);
+        env[1] += ":" + fail;
+    }
     env.push_back("GW_FAIL=" + std::string(call));
     return env;
 }

@@ -100,8 +100,9 @@ std::vector<std::string> board_environment(const std::string& board);
 // `mark` as the hold begins.
 std::vector<std::string> hold_environment(std::string_view point, int ms, const std::string& mark);
 
-// Environment of a program on a simulated board whose `call` fails (tests/support/fail.cpp):
-// "socket" for IPv4 sockets, "setsockopt".
+// Environment of a program whose `call` fails (tests/support/fail.cpp): "socket" for IPv4
+// sockets, "setsockopt", "open" (with GW_FAIL_PATH), "short-write"; on a simulated board unless
+// `board` is empty.
 std::vector<std::string> fail_environment(const std::string& board, std::string_view call);
 
 }  // namespace support
