@@ -139,6 +139,19 @@ TEST_F(Schedcfg, CommandsOnTheWire) {
     }
 }
 
+// A write that comes back short (a signal cut it once part was in) goes on with the rest:
+// the command goes out whole, never half of it.
+TEST_F(Schedcfg, AWriteCutShortGoesOnWithTheRest) {
+    spawn_options o;
+    o.env = fail_environment("", "short-write");
+    start({"-d", "PTY", "schedule", "0", "1", "0", "1"}, o);
+    EXPECT_EQ(wire(11), hex("7e7e7ea7 06 02 00 01 00 01 04"));
+    feed(accepted);
+    const result r = finish();
+    EXPECT_EQ(r.status, exited(0)) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
 TEST_F(Schedcfg, FailedAnswers) {
     const std::string fail = "failed to write CMD: schedule\n";
     struct {
