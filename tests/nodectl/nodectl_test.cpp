@@ -1,6 +1,9 @@
 // nodectl end to end, against the FR-MCU stand-in on loopback.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "frmcu/ctrl_protocol.hpp"
 #include "frmcu/link.hpp"
 #include "tests/support/board.hpp"
 #include "tests/support/net.hpp"
@@ -238,6 +242,51 @@ TEST(NodectlConnection, FailuresBeforeTheExchange) {
     EXPECT_EQ(too_long.status, exited(shell_status(-6)));
     EXPECT_EQ(too_long.err, "IP address too long (255 characters, at most 254)\n");
     EXPECT_EQ(too_long.out, "");
+}
+
+// The connection ends as soon as the answer is taken, also while the exit waits for standard
+// output (a full pipe that nobody reads yet).
+TEST(NodectlConnection, ClosedBeforeTheOutputIsFlushed) {
+    temp_board dir;
+    const std::string fifo = dir.path("out");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    const std::string block(4096, 'x');
+    while (::write(filler, block.data(), block.size()) > 0) {
+    }
+    close(filler);
+
+    tcp_listener server;
+    spawn_options o;
+    o.args = {program("nodectl"),
+              "-v",
+              "-i",
+              "127.0.0.1",
+              "-p",
+              std::to_string(server.port()),
+              "-c",
+              "start"};
+    o.stdout_file = fifo;
+    process p(o);
+    const int peer = server.accept(5s);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(read_some(peer, ::frmcu::ctrl_header_size, 5s).size(), ::frmcu::ctrl_header_size);
+    const bytes answer = {'F', 'C', '0', '1', 0, 0, 0, 12, 0x80, 0x01, 0, 0};
+    ASSERT_EQ(::write(peer, answer.data(), answer.size()), 12);
+    pollfd ended{peer, POLLIN, 0};
+    char byte;
+    EXPECT_TRUE(poll(&ended, 1, 3000) == 1 && recv(peer, &byte, 1, 0) == 0);
+    EXPECT_TRUE(p.running());  // still waiting for its output to go
+    close(peer);
+
+    char buf[4096];
+    const auto deadline = clock::now() + 5s;
+    while (p.running() && clock::now() < deadline)
+        if (::read(reader, buf, sizeof buf) <= 0) usleep(1000);
+    EXPECT_EQ(p.wait(1s), exited(0));
+    close(reader);
 }
 
 // SIGINT once the request is out, while nodectl waits for the header or for the message.
