@@ -103,6 +103,15 @@ TEST(Options, DeviceModeAndStatusLaterOnesWin) {
     }
 }
 
+// A view need not end where its text ends: "can" cut from "can5" is transceiver 0.
+TEST(Options, DeviceReadsNothingBeyondItsText) {
+    const std::string_view text = "can5";
+    std::uint8_t device = 9;
+    EXPECT_TRUE(trxset::read_device(text.substr(0, 3), device));
+    EXPECT_EQ(device, 0);
+    EXPECT_FALSE(trxset::read_device(text.substr(0, 2), device));
+}
+
 TEST(Options, WakeUpFrameItems) {
     struct {
         args a;
