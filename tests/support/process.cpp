@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -111,9 +112,14 @@ process::process(const spawn_options& options) {
     if ((options.stdin_pipe && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 ||
         pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
+    const pid_t test = getpid();
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
+        // Tied to the test's life: killed with it, also when it dies without its destructors
+        // (a CTest time-out, a crash), and whatever signals the program ignores.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != test) _exit(127);  // the test died before the tie was made
         const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
         dup2(options.stdin_pipe ? in[0] : null_fd, 0);
         dup2(out[1], 1);
@@ -159,7 +165,10 @@ process::process(const spawn_options& options) {
 }
 
 process::~process() {
+    // Still running: its whole process group, so that what it started goes with it (the group
+    // is surely ours while the program is not reaped).
     if (!status_) {
+        kill(-pid_, SIGKILL);
         kill(pid_, SIGKILL);
         reap(true);
     }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace support {
@@ -15,6 +16,17 @@ namespace support {
 using namespace std::chrono_literals;
 using clock = std::chrono::steady_clock;
 using duration = std::chrono::milliseconds;
+
+// Waits until `done` holds or the deadline passes; true when it held.
+template <typename F>
+bool eventually(F done, duration timeout = 10s) {
+    const auto deadline = clock::now() + timeout;
+    while (!done()) {
+        if (clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
 
 // Path of a production program and of a stand-in in this build.
 std::string program(std::string_view name);
@@ -56,7 +68,9 @@ class process {
     explicit process(const spawn_options& options);
     process(const process&) = delete;
     process& operator=(const process&) = delete;
-    ~process();  // kills the process if it still runs
+    // Kills the process, and its process group, if it still runs. A process is also killed when
+    // the test dies (PR_SET_PDEATHSIG), so that nothing outlives a test that timed out.
+    ~process();
 
     pid_t pid() const { return pid_; }
     void signal(int sig) const;
