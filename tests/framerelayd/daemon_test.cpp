@@ -77,17 +77,6 @@ bytes datagram(std::uint32_t udp_seq, const std::vector<record_spec>& records, i
     return d;
 }
 
-// Waits until `done` holds or the deadline passes.
-template <typename F>
-bool eventually(F done, duration timeout = 10s) {
-    const auto deadline = clock::now() + timeout;
-    while (!done()) {
-        if (clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 std::vector<std::string> words(const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> out;

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <sstream>
 
@@ -31,15 +30,6 @@ std::size_t count(const std::string& text, const std::string& what) {
     for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
         ++n;
     return n;
-}
-
-bool eventually(const std::function<bool()>& done, duration timeout) {
-    const auto deadline = clock::now() + timeout;
-    while (!done()) {
-        if (clock::now() > deadline) return false;
-        usleep(10000);
-    }
-    return true;
 }
 
 double seconds_since(clock::time_point start) {
