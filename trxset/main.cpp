@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
     }
     int result = 0;
     bool report = options.status;
-    if (options.mode != 0) {
+    if (options.mode != identify_only) {
         const programming done = program_transceiver(port, options);
         if (!done.prepared) {
             close(run.fd);
