@@ -1,5 +1,7 @@
 // clockcast: sends the host's wall-clock time to the FR-MCU once a second, shortly after the
 // half second, until SIGINT.
+// Every text printed here is interface, exact to the letter, misspellings included ("adress"):
+// scripts in the field match them and the tests pin them. Never tidy one.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>

@@ -80,6 +80,8 @@ std::size_t records_received(std::size_t received, std::uint32_t frame_count) {
     return frame_count < whole ? frame_count : whole;
 }
 
+// Interface texts, exact to the letter: scripts in the field match them and the
+// tests pin them. Never tidy one.
 std::size_t format_dump_entry(record_bytes record, const FR_FRAME_RECORD& fields, dump_entry& out) {
     char* p = out.data();
     p = put_text(p, "fid: ", 5);

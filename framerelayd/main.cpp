@@ -1,5 +1,7 @@
 // framerelayd: carries the FlexRay frames that the FR-MCU sends as relay datagrams into the
 // virtual FlexRay device, one write per frame, counting the frames that went missing.
+// Every text printed here is interface, exact to the letter: scripts in the field match
+// them and the tests pin them. Never tidy one.
 #include <getopt.h>
 #include <net/if.h>
 #include <netinet/in.h>

@@ -16,6 +16,8 @@ inline constexpr std::size_t statistics_record_size = 44;
 inline constexpr std::uint16_t response_bit = 0x8000;
 
 // Command words; a word's command code is its position counted from 1.
+// Interface texts, exact to the letter: scripts in the field match them and the
+// tests pin them. Never tidy one.
 inline constexpr std::array<std::string_view, 3> cmd_strings{"start", "stop", "statistics"};
 inline constexpr int cmd_start = 1;
 inline constexpr int cmd_stop = 2;

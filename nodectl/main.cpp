@@ -1,4 +1,6 @@
 // nodectl: sends one control command to the FR-MCU and reports its answer.
+// Every text printed here is interface, exact to the letter, misspellings included ("adress",
+// "reponse"): scripts in the field match them and the tests pin them. Never tidy one.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>

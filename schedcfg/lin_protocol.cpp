@@ -35,6 +35,8 @@ answer_check check_answer(std::span<const std::uint8_t> received) {
 }
 
 const char* error_text(std::uint8_t code) {
+    // Interface texts, exact to the letter, misspellings included ("to long"): scripts in the field
+    // match them and the tests pin them. Never tidy one.
     static constexpr std::array<const char*, 9> texts{
         "",  // 0: accepted
         "argument count invalid",

@@ -59,6 +59,9 @@ bool read_wuf(std::string_view text, trx_options& options);
 std::uint32_t to_unsigned(std::string_view text);  // base from the prefix: 0x, 0, decimal
 std::int32_t to_decimal(std::string_view text);
 
+// Interface texts, exact to the letter, misspellings included ("Tranceiver"): scripts in the
+// field match them and the tests pin them. Never tidy one.
+//
 // Printed after "Usage: %s [-Dmws]\n", followed by one more line end.
 inline constexpr std::string_view usage_options =
     "  -D --device   Tranceiver device to use (default can0)\n"

@@ -38,6 +38,9 @@ constexpr std::array<data_rate, 7> data_rates{{
     {50, 0}, {100, 1}, {125, 2}, {250, 3}, {500, 5}, {1000, 7}, {1, 7},  // 1 Mbit/s
 }};
 
+// Interface texts, exact to the letter, misspellings included (Sleep by any frame says "wakup", by
+// a wake-up frame "wake up"): scripts in the field match them and the tests pin them. Never tidy
+// one.
 const char* wakeup_message_any = "Got wakup event!(sleep not possible)\n";
 const char* wakeup_message_frame = "Got wake up event!(sleep not possible)\n";
 
