@@ -17,12 +17,13 @@
 #include "tests/support/board.hpp"
 #include "tests/support/net.hpp"
 #include "tests/support/process.hpp"
+#include "tests/support/relay.hpp"
 
 namespace {
 
 using namespace support;
 
-constexpr std::size_t record_size = 296;
+constexpr std::size_t record_size = relay_record_size;
 
 const std::string help_text =
     "framerelayd v0.0.3\n"
@@ -39,42 +40,9 @@ const std::string help_text =
     "\tA typical example: framerelayd -p 29052\n"
     "\n";
 
-struct record_spec {
-    std::uint32_t frame_seq;
-    std::uint8_t len = 2;
-    std::uint16_t frame_id = 0x2A;
-    std::uint32_t sec = 12;
-    std::uint32_t nsec = 345000;
-    bytes payload = {0x01, 0x02};
-};
-
-// A relay datagram in wire form; `announced` overrides frame_count, `cut` the size sent.
-bytes datagram(std::uint32_t udp_seq, const std::vector<record_spec>& records, int announced = -1,
-               std::size_t cut = SIZE_MAX, const char* magic = "FR01") {
-    bytes d(16 + records.size() * record_size);
-    std::copy(magic, magic + 4, d.begin());
-    frmcu::store_be32(&d[4], udp_seq);
-    frmcu::store_be32(&d[8], announced < 0 ? static_cast<std::uint32_t>(records.size())
-                                           : static_cast<std::uint32_t>(announced));
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const record_spec& r = records[i];
-        std::uint8_t* p = &d[16 + i * record_size];
-        frmcu::store_be32(p, r.frame_seq);
-        for (int k = 0; k < 4; ++k)
-            p[4 + k] = static_cast<std::uint8_t>(0xA0 + k);
-        frmcu::store_be32(p + 8, r.sec);
-        frmcu::store_be32(p + 12, r.nsec);
-        frmcu::store_be32(p + 16, 0x01020304);
-        frmcu::store_be16(p + 20, r.frame_id);
-        p[22] = r.len;
-        p[23] = 0xB1;
-        frmcu::store_be16(p + 24, 0x0A0B);
-        for (int k = 0; k < 6; ++k)
-            p[26 + k] = static_cast<std::uint8_t>(0xC0 + k);
-        std::copy(r.payload.begin(), r.payload.end(), p + 32);
-    }
-    if (cut < d.size()) d.resize(cut);
-    return d;
+// A relay datagram of these records, numbered udp_seq.
+bytes datagram(std::uint32_t udp_seq, const std::vector<relay_record>& records) {
+    return encode(relay_datagram{.udp_seq = udp_seq, .records = records});
 }
 
 std::vector<std::string> words(const std::string& text) {
@@ -141,7 +109,7 @@ class Relay : public ::testing::Test {
     // Datagrams 1 to `count`, five frames each, numbered from 1 on.
     void send_in_sequence(std::uint32_t count) {
         for (std::uint32_t d = 1; d <= count; ++d) {
-            std::vector<record_spec> r;
+            std::vector<relay_record> r;
             for (std::uint32_t k = 1; k <= 5; ++k)
                 r.push_back({.frame_seq = (d - 1) * 5 + k});
             send(datagram(d, r));
@@ -274,12 +242,17 @@ TEST_F(Relay, VerboseRunDeviceRecordsAndDumpFile) {
                        .sec = 7,
                        .nsec = 999,
                        .payload = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66}}}));
-    send(datagram(99, {{.frame_seq = 5000}}, -1, SIZE_MAX, "FR02"));
+    send(encode(relay_datagram{.udp_seq = 99, .records = {{.frame_seq = 5000}}, .magic = "FR02"}));
     // Announces two records, the second arrives cut: it is not made up from zero bytes.
-    send(datagram(7, {{.frame_seq = 1003, .len = 0, .payload = {}}, {.frame_seq = 1004}}, -1,
-                  16 + record_size + 100));
+    send(encode(relay_datagram{
+        .udp_seq = 7,
+        .records = {{.frame_seq = 1003, .len = 0, .payload = {}}, {.frame_seq = 1004}},
+        .cut = relay_header_size + relay_record_size + 100}));
     // Announces nine, carries one; 1004 shows up as lost.
-    send(datagram(8, {{.frame_seq = 1005, .len = 4, .payload = {0xAA, 0xBB, 0xCC, 0xDD}}}, 9));
+    send(encode(relay_datagram{
+        .udp_seq = 8,
+        .records = {{.frame_seq = 1005, .len = 4, .payload = {0xAA, 0xBB, 0xCC, 0xDD}}},
+        .announced = 9}));
     send(datagram(9, {}));
     send({});
     const auto device = records(4);
