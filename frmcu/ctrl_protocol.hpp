@@ -30,7 +30,9 @@ struct FR_CTRL_HEADER {
     std::uint16_t id;
 };
 
-// FR_CTRL_REQ is a bare header: magic, length 10, ID = command code.
+// FR_CTRL_REQ is a bare header: magic, length 10, ID = command code. A worked example: the
+// request for statistics is 46 43 30 31 00 00 00 0a 00 03, and the answer to start that says OK
+// is 46 43 30 31 00 00 00 0c 80 01 00 00 (ID 0x8001, return code 0).
 using FR_CTRL_REQ = std::array<std::uint8_t, ctrl_header_size>;
 
 FR_CTRL_REQ build_request(int command_code);
