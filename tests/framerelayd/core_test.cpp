@@ -15,7 +15,7 @@
 namespace {
 
 using namespace framerelayd;
-using bytes = std::vector<std::uint8_t>;
+using support::bytes;
 
 static_assert(std::endian::native == std::endian::little);
 
