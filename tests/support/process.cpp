@@ -99,8 +99,13 @@ process::process(const spawn_options& options) {
     for (const auto& e : options.env)
         set_env(env, e);
 
+    std::vector<std::string> args = options.args;
+    if (!options.memcheck_log.empty())
+        args.insert(args.begin(), {"/usr/bin/valgrind", "-q", "--tool=memcheck",
+                                   "--error-exitcode=" + std::to_string(memcheck_status),
+                                   "--log-file=" + options.memcheck_log});
     std::vector<char*> argv, envp;
-    for (const auto& a : options.args)
+    for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     if (!options.argv0.empty()) argv[0] = const_cast<char*>(options.argv0.c_str());
     argv.push_back(nullptr);
@@ -129,6 +134,17 @@ process::process(const spawn_options& options) {
             if (to >= 0) dup2(to, 1);
         }
         dup2(err[1], 2);
+        if (options.stdin_closed) ::close(0);
+        // Memcheck looks at nfds / 8 bytes of an fd_set: with descriptors 3 to 8 taken (as a
+        // parent may leave them open), what the program opens is 9 or above, and a set left
+        // uninitialised shows.
+        if (!options.memcheck_log.empty())
+            for (int fd = 3; fd <= 8; ++fd) {
+                if (fd == null_fd)
+                    fcntl(fd, F_SETFD, 0);  // kept across the exec
+                else
+                    dup2(null_fd, fd);
+            }
         // A fresh process group, so that a signal to the test does not reach the program.
         if (options.new_session)
             setsid();
@@ -148,8 +164,8 @@ process::process(const spawn_options& options) {
                                static_cast<rlim_t>(options.open_files)};
             setrlimit(RLIMIT_NOFILE, &limit);
         }
-        execve(options.args[0].c_str(), argv.data(), envp.data());
-        dprintf(2, "exec %s: %s\n", options.args[0].c_str(), strerror(errno));
+        execve(args[0].c_str(), argv.data(), envp.data());
+        dprintf(2, "exec %s: %s\n", args[0].c_str(), strerror(errno));
         _exit(127);
     }
     if (options.stdin_pipe) {

@@ -58,8 +58,14 @@ struct spawn_options {
     // What a parent may hand down: signals blocked or ignored, a low open-file limit (ulimit -n).
     std::vector<int> blocked_signals;
     std::vector<int> ignored_signals;
-    int open_files = 0;  // non-zero: the limit
+    int open_files = 0;         // non-zero: the limit
+    bool stdin_closed = false;  // started with descriptor 0 closed: what it opens first gets 0
+    // Non-empty: run under valgrind's memcheck, its findings written to this file (exit status
+    // memcheck_status when it found any), with descriptors 3 to 8 taken.
+    std::string memcheck_log;
 };
+
+inline constexpr int memcheck_status = 97;
 
 enum class stream { out, err };
 
