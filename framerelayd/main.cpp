@@ -64,7 +64,6 @@ static_assert(sizeof(flexray_address) == 8);
 struct settings {
     int port = frmcu::relay_port;
     std::array<char, max_name + 1> device{};
-    std::array<char, max_name + 1> dump_path{};
     FILE* dump = nullptr;
     bool verbose = false;
     bool binary = false;
@@ -153,8 +152,8 @@ void close_dump() {
 
 void open_dump(const char* path) {
     if (run.dump) std::fclose(run.dump);  // an earlier --file stays created and empty
-    copy_name(run.dump_path, path);
-    run.dump = std::fopen(run.dump_path.data(), "w");
+    // The path as given: cut short it would name another file, and "w" would empty that one.
+    run.dump = std::fopen(path, "w");
     if (!run.dump) fail("Could not open dump file", exit_no_dump_file);
     // A buffer of our own: the stream allocates nothing once frames flow.
     std::setvbuf(run.dump, dump_stream_buffer.data(), _IOFBF, dump_stream_buffer.size());

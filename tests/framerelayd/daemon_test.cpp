@@ -223,8 +223,16 @@ TEST_F(Relay, StartUpFailuresOnTheBoard) {
     }
     close(taken);
 
-    // The 15-character name itself is found.
+    // The 15-character name itself is found. A socket with address reuse on the port, as an
+    // earlier daemon's own, leaves room for it.
+    const int shared = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(shared, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in shared_address = ipv4("127.0.0.1", port);
+    ASSERT_EQ(
+        bind(shared, reinterpret_cast<const sockaddr*>(&shared_address), sizeof shared_address), 0);
     start_daemon({"--interface", "vflexray0123456"});
+    close(shared);
     send(datagram(1, {{.frame_seq = 1}}));
     EXPECT_EQ(records(1, "vflexray0123456").size(), 1u);
 }
@@ -302,19 +310,69 @@ TEST_F(Relay, VerboseRunDeviceRecordsAndDumpFile) {
               "fid: 002A ---------\ntime: 12 s 345 us\nDD CC BB AA \n---------\n");
 }
 
-// Also with the signals blocked by the parent.
+// Also whatever the parent left: its signals blocked; others blocked, which stay blocked (sent
+// before the stop, they must not end the run); standard input closed, so that the UDP socket is
+// descriptor 0. And once under memcheck, which finds what the waits are given uninitialised.
 TEST_F(Relay, CountersAreUnsignedAndSilentWithoutVerbose) {
     start_sink();
-    spawn_options o;
-    o.blocked_signals = {SIGINT, SIGTERM, SIGUSR1};
-    start_daemon({}, true, o);
-    send(datagram(1, {{.frame_seq = 0x90000000}}));
+    const struct {
+        const char* left;
+        std::vector<int> blocked{}, sent_first{};
+        bool stdin_closed = false, memcheck = false;
+    } parents[] = {
+        {.left = "its signals blocked", .blocked = {SIGINT, SIGTERM, SIGUSR1}},
+        {.left = "others blocked", .blocked = {SIGHUP, SIGUSR2}, .sent_first = {SIGHUP, SIGUSR2}},
+        {.left = "stdin closed", .stdin_closed = true},
+        {.left = "nothing, under memcheck", .memcheck = true},
+    };
+    std::size_t relayed = 0;
+    for (const auto& parent : parents) {
+        SCOPED_TRACE(parent.left);
+        spawn_options o;
+        o.blocked_signals = parent.blocked;
+        o.stdin_closed = parent.stdin_closed;
+        if (parent.memcheck) o.memcheck_log = board.path("memcheck.log");
+        start_daemon({}, true, o);
+        for (int other : parent.sent_first)
+            daemon->signal(other);
+        send(datagram(1, {{.frame_seq = 0x90000000}}));
+        ASSERT_EQ(records(++relayed).size(), relayed);
+        EXPECT_EQ(statistics(), "FR count: 1, drops: 2415919103\n");
+        daemon->signal(SIGINT);
+        EXPECT_EQ(daemon->wait(10s), exited(255));
+        EXPECT_EQ(daemon->out(), "Starting UDP FlexRay daemon on port " + std::to_string(port) +
+                                     "\nFR count: 1, drops: 2415919103\n");
+    }
+    EXPECT_EQ(board.read("memcheck.log"), "");
+}
+
+// A device that goes away (its side removed) fails the next write: the run ends with status 1.
+TEST_F(Relay, ADeviceThatGoesAwayEndsTheRunWithStatusOne) {
+    start_sink();
+    start_daemon({});
+    send(datagram(1, {{.frame_seq = 1}}));
     ASSERT_EQ(records(1).size(), 1u);
-    EXPECT_EQ(statistics(), "FR count: 1, drops: 2415919103\n");
+    sink->signal(SIGTERM);
+    ASSERT_TRUE(sink->wait(5s));
+    send(datagram(2, {{.frame_seq = 2}}));
+    EXPECT_EQ(daemon->wait(5s), exited(1));
+    EXPECT_EQ(daemon->err(), "vflexray write: Network is down\n");
+}
+
+// A dump path longer than a name buffer is opened whole, never cut to another file's name.
+TEST_F(Relay, LongDumpPathIsOpenedWhole) {
+    start_sink();
+    const std::string dir = board.path(std::string(150, 'd'));
+    const std::string path = dir + "/" + std::string(150, 'f');
+    ASSERT_GT(path.size(), 254u);
+    board.write(std::string(150, 'd') + "/.keep", "");
+    start_daemon({"-f", path});
+    send(datagram(1, {{.frame_seq = 1}}));
+    ASSERT_EQ(records(1).size(), 1u);
     daemon->signal(SIGINT);
     EXPECT_EQ(daemon->wait(10s), exited(255));
-    EXPECT_EQ(daemon->out(), "Starting UDP FlexRay daemon on port " + std::to_string(port) +
-                                 "\nFR count: 1, drops: 2415919103\n");
+    EXPECT_EQ(read_file(path), "fid: 002A ---------\ntime: 12 s 345 us\n01 02 \n---------\n");
+    EXPECT_NE(access(path.substr(0, 254).c_str(), F_OK), 0);  // no file of the cut name
 }
 
 TEST_F(Relay, DumpFileOptions) {
