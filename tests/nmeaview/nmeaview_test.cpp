@@ -202,22 +202,30 @@ struct gps_sim {
 
 TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
     // What the parent left: the stop signals blocked or ignored must not keep them out; other
-    // signals it blocked stay blocked (sent before the stop, they must not end the run).
+    // signals it blocked stay blocked (sent before the stop, they must not end the run); with
+    // standard input closed the port is descriptor 0. And once under memcheck, which finds
+    // what the waits are given uninitialised.
     const struct {
         const char* left;
         std::vector<int> blocked{}, ignored{}, sent_first{};
+        bool stdin_closed = false, memcheck = false;
     } parents[] = {
         {.left = "nothing"},
         {.left = "stops blocked", .blocked = {SIGINT, SIGTERM}},
         {.left = "stops ignored", .ignored = {SIGINT, SIGTERM}},
         {.left = "others blocked", .blocked = {SIGHUP, SIGUSR1}, .sent_first = {SIGHUP, SIGUSR1}},
+        {.left = "stdin closed", .stdin_closed = true},
+        {.left = "nothing, under memcheck", .memcheck = true},
     };
+    temp_board dir;
     for (int sig : {SIGINT, SIGTERM}) {
         // Waiting (in the wait itself): well within the 5-second wait that is under way.
         for (const auto& parent : parents) {
             spawn_options o;
             o.blocked_signals = parent.blocked;
             o.ignored_signals = parent.ignored;
+            o.stdin_closed = parent.stdin_closed;
+            if (parent.memcheck) o.memcheck_log = dir.path("memcheck.log");
             reader_on_pty r(o);
             ASSERT_TRUE(r.ready);
             r.pty->write(reference);
@@ -234,6 +242,9 @@ TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
             EXPECT_LT(clock::now() - sent, 3s) << strsignal(sig) << ", " << parent.left;
             EXPECT_EQ(r.proc->out(), reference_line);
             EXPECT_EQ(r.proc->err(), "");
+            if (parent.memcheck) {
+                EXPECT_EQ(dir.read("memcheck.log"), "");
+            }
         }
 
         // Busy: the receiver sends without a pause; the last line still comes out whole.
@@ -291,6 +302,17 @@ TEST(Nmeaview, WhatComesAfterAHangUpIsRead) {
     dir.write("gps.log", reference);
     process reader(nmeaview_on(dir.path("gps.log")));
     ASSERT_TRUE(reader.wait_output(stream::out, reference_line, 10s));
+    // Only once it waits out the hang-up (a wait on no descriptor: its first argument is 0), so
+    // that the hang-up is seen before the rest comes.
+    const std::string syscall = "/proc/" + std::to_string(reader.pid()) + "/syscall";
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::istringstream fields(read_file(syscall));
+            std::string number, first;
+            fields >> number >> first;
+            return first == "0x0";
+        },
+        5s));
     dir.write("gps.log", reference + reference);
     EXPECT_TRUE(reader.wait_output(stream::out, reference_line + reference_line, 10s));
 }
