@@ -193,6 +193,39 @@ TEST_F(LinkWatch, OneshotWithASilentFrMcuPulsesOnceProbesSixteenTimesAndExitsZer
     EXPECT_EQ(count(sim->out(), "reset line low: offline\n"), 1u);
 }
 
+// Standard input closed: the probe's socket, and then the reset line's file, are descriptor 0.
+// Under memcheck, which finds what the calls are given uninitialised (the fd_set, the signal
+// sets): a probe that is answered, and a pass that resets.
+TEST_F(LinkWatch, WithStdinClosedAndUnderMemcheck) {
+    ASSERT_TRUE(make_frmcu_link(host, mcu));
+    auto sim = frmcu_sim();
+    ASSERT_TRUE(sim);
+    for (bool memcheck : {false, true}) {
+        spawn_options o = linkwatch({"-o"});
+        o.stdin_closed = !memcheck;
+        if (memcheck) o.memcheck_log = board.path("memcheck.log");
+        const auto r = run(o, 30s);
+        EXPECT_EQ(r.status, exited(0)) << memcheck;
+        EXPECT_EQ(r.err, "") << memcheck;
+    }
+    EXPECT_FALSE(board.exists("gpio.log"));
+
+    // A host address the link does not carry: offline at once, a reset, 16 probes that fail.
+    spawn_options o = linkwatch({"-o", "-l", "192.168.80.2"});
+    o.stdin_closed = true;
+    process closed(o);
+    ASSERT_TRUE(eventually([&] { return gpio_log(board).size() >= 2; }, 10s));
+    expect_one_pulse();
+    EXPECT_EQ(closed.wait(20s), exited(0));
+    board.remove("gpio.log");
+    o.stdin_closed = false;
+    o.memcheck_log = board.path("memcheck.log");
+    const auto r = run(o, 60s);
+    EXPECT_EQ(r.status, exited(0));
+    expect_one_pulse();
+    EXPECT_EQ(board.read("memcheck.log"), "");
+}
+
 // A stop while the line is low takes effect once the line is back at 1.
 TEST_F(LinkWatch, StopDuringThePulseWaitsForItsEnd) {
     ASSERT_TRUE(make_frmcu_link(host, mcu));
