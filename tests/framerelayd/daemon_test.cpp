@@ -1,7 +1,9 @@
 // framerelayd end to end: relay datagrams on loopback, the virtual FlexRay device stand-in
 // (vflexray-sink) as the device, the FR-MCU stand-in as a frame source.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -198,7 +200,10 @@ TEST_F(Relay, StartUpFailuresOnTheBoard) {
         std::vector<std::string> args;
         int status;
         std::string err;
+        const char* failing = "";  // a call that fails (tests/support/fail.cpp)
     } const cases[] = {
+        {{"-p", "0"}, -6, "Error opening UDP socket: Permission denied\n", "socket"},
+        {{"-p", "0"}, -8, "Error setting reuse address option: Permission denied\n", "setsockopt"},
         {{"-f", board.path("no/such/dir/dump")},
          -5,
          "Could not open dump file: No such file or directory\n"},
@@ -216,6 +221,7 @@ TEST_F(Relay, StartUpFailuresOnTheBoard) {
         o.args = {program("framerelayd")};
         o.args.insert(o.args.end(), c.args.begin(), c.args.end());
         o.board = board.dir();
+        if (*c.failing) o.env = fail_environment(board.dir(), c.failing);
         const auto r = run(o);
         EXPECT_EQ(r.status, exited(shell_status(c.status))) << c.args.back();
         EXPECT_EQ(r.err, c.err) << c.args.back();
@@ -373,6 +379,51 @@ TEST_F(Relay, LongDumpPathIsOpenedWhole) {
     EXPECT_EQ(daemon->wait(10s), exited(255));
     EXPECT_EQ(read_file(path), "fid: 002A ---------\ntime: 12 s 345 us\n01 02 \n---------\n");
     EXPECT_NE(access(path.substr(0, 254).c_str(), F_OK), 0);  // no file of the cut name
+}
+
+// A dump file whose disk fills, empties and fills again: each failure is reported, the one after
+// the file came back too (a small file system of the test's own mount namespace).
+TEST_F(Relay, DumpFileFailureAfterARecoveryIsReportedAgain) {
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "no private mount namespace";
+    board.write("small/.keep", "");
+    ASSERT_EQ(mount("tmpfs", board.path("small").c_str(), "tmpfs", 0, "size=64k"), 0);
+    struct unmount {
+        std::string at;
+        ~unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount_at_end{board.path("small")};
+    const auto fill = [&] {
+        std::ofstream filler(board.path("small/filler"), std::ios::app);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size()))
+            filler.flush();
+    };
+    start_sink();
+    fill();
+    start_daemon({"-f", board.path("small/dump")});
+    // Five records of 254 bytes a datagram: about 4 KiB of dump entries each.
+    std::uint32_t frame = 0;
+    std::size_t relayed = 0;
+    const auto send_some = [&](int datagrams) {
+        for (int d = 0; d < datagrams; ++d) {
+            std::vector<relay_record> five;
+            for (int k = 0; k < 5; ++k)
+                five.push_back({.frame_seq = ++frame, .len = 254, .payload = bytes(254, 0xAB)});
+            send(datagram(frame / 5, five));
+            relayed += 5;
+            ASSERT_EQ(records(relayed).size(), relayed);
+        }
+    };
+    const std::string failed = "Dump file write failed: No space left on device\n";
+    send_some(12);  // more than the stream's 32 KiB
+    ASSERT_TRUE(daemon->wait_output(stream::err, failed, 5s));
+    board.remove("small/filler");
+    const auto before = board.read("small/dump").size();
+    send_some(1);
+    ASSERT_GT(board.read("small/dump").size(), before);  // the file came back
+    fill();
+    send_some(12);
+    EXPECT_TRUE(daemon->wait_output(stream::err, failed + failed, 5s)) << daemon->err();
 }
 
 TEST_F(Relay, DumpFileOptions) {
