@@ -300,6 +300,23 @@ TEST(NodectlConnection, ClosedBeforeTheOutputIsFlushed) {
     close(reader);
 }
 
+// A connection closed right after the header: no message, a length mismatch like any other.
+TEST(NodectlConnection, ClosedAfterTheHeader) {
+    tcp_listener server;
+    spawn_options o;
+    o.args = {
+        program("nodectl"), "-i", "127.0.0.1", "-p", std::to_string(server.port()), "-c", "start"};
+    process p(o);
+    const int peer = server.accept(5s);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(read_some(peer, ::frmcu::ctrl_header_size, 5s).size(), ::frmcu::ctrl_header_size);
+    const bytes header = {'F', 'C', '0', '1', 0, 0, 0, 12, 0x80, 0x01};
+    ASSERT_EQ(::write(peer, header.data(), header.size()), 10);
+    close(peer);
+    EXPECT_EQ(p.wait(10s), exited(1));
+    EXPECT_EQ(p.err(), "Invalid length of response message: 0 (2)\n");
+}
+
 // SIGINT once the request is out, while nodectl waits for the header or for the message.
 void interrupt_while(const char* answer, const char* stand_in_line) {
     frmcu fr({"--answer", answer});
