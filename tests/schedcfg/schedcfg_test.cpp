@@ -150,6 +150,7 @@ TEST_F(Schedcfg, AWriteCutShortGoesOnWithTheRest) {
     const result r = finish();
     EXPECT_EQ(r.status, exited(0)) << r.err;
     EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(pty.read(1, 200ms).empty());  // and nothing more
 }
 
 // A command exchange with standard input closed (the port is descriptor 0), and under memcheck.
