@@ -260,6 +260,23 @@ TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
     }
 }
 
+// A stop that comes just before a wait (the hold keeps the program inside pselect before it
+// waits) is not left for the wait's end: the run ends at once.
+TEST(Nmeaview, AStopJustBeforeTheWaitEndsItAtOnce) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        temp_board dir;
+        spawn_options o;
+        o.env = hold_environment("pselect", 500, dir.path("held"));
+        reader_on_pty r(o);
+        ASSERT_TRUE(r.ready);
+        ASSERT_TRUE(eventually([&] { return dir.exists("held"); }, 10s));
+        const auto sent = clock::now();
+        r.proc->signal(sig);
+        EXPECT_EQ(r.proc->wait(10s), exited(1)) << strsignal(sig);
+        EXPECT_LT(clock::now() - sent, 2500ms) << strsignal(sig);
+    }
+}
+
 // The controlling terminal's device number, field 7 of /proc/<pid>/stat (0: none).
 long controlling_tty(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
