@@ -9,10 +9,53 @@
 
 namespace framerelayd {
 
+// A datagram: the header, then frame_count records back to back. Every field of more than one
+// byte is big-endian on the wire; the conversion turns them to host order in place.
+//
+//   header (16 bytes)             record (296 bytes)
+//   offset size field             offset size field      on the device
+//        0    4 magic "FR01"           0    4 frame_seq  host order
+//        4    4 udp_seq                4    4 (opaque)   as received
+//        8    4 frame_count            8    4 sec        host order
+//       12    4 spare                 12    4 nsec       microseconds, host order
+//                                     16    4 aux32      host order
+//                                     20    2 frame_id   host order
+//                                     22    1 len        as received; 255: no frame
+//                                     23    1 (opaque)   as received
+//                                     24    2 aux16      host order
+//                                     26    6 (opaque)   as received
+//                                     32  264 payload    whole 32-bit words of the len bytes
+//                                                        in host order, the rest as received
+//
+// A worked example, frame 1 of 2 bytes: on the wire
+//   00 00 00 01  A0 A1 A2 A3  00 00 00 0C  00 05 43 A8  01 02 03 04  00 2A  02  B1  0A 0B
+//   C0 C1 C2 C3 C4 C5  01 02 00 00 ...
+// (12 s and 345000 ns) becomes on the device (little-endian)
+//   01 00 00 00  A0 A1 A2 A3  0C 00 00 00  59 01 00 00  04 03 02 01  2A 00  02  B1  0B 0A
+//   C0 C1 C2 C3 C4 C5  01 02 00 00 ...
+// (345 us; the payload holds no whole word, so it stays as it came).
 inline constexpr std::size_t datagram_size = 1518;  // receive buffer
 inline constexpr std::size_t header_size = 16;
 inline constexpr std::size_t record_size = 296;
-inline constexpr std::size_t payload_offset = 32;
+
+namespace header_field {
+inline constexpr std::size_t magic = 0;
+inline constexpr std::size_t udp_seq = 4;
+inline constexpr std::size_t frame_count = 8;
+inline constexpr std::size_t spare = 12;
+}  // namespace header_field
+
+namespace record_field {
+inline constexpr std::size_t frame_seq = 0;
+inline constexpr std::size_t sec = 8;
+inline constexpr std::size_t nsec = 12;  // usec on the device
+inline constexpr std::size_t aux32 = 16;
+inline constexpr std::size_t frame_id = 20;
+inline constexpr std::size_t len = 22;
+inline constexpr std::size_t aux16 = 24;
+inline constexpr std::size_t payload = 32;
+}  // namespace record_field
+inline constexpr std::size_t payload_offset = record_field::payload;
 inline constexpr std::size_t max_records = (datagram_size - header_size) / record_size;
 inline constexpr std::uint32_t relay_magic = 0x46523031;  // "FR01"
 inline constexpr std::uint8_t no_frame_length = 255;

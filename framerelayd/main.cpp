@@ -1,5 +1,7 @@
 // framerelayd: carries the FlexRay frames that the FR-MCU sends as relay datagrams into the
 // virtual FlexRay device, one write per frame, counting the frames that went missing.
+// Every text printed here is interface, exact to the letter: scripts in the field match
+// them and the tests pin them. Never tidy one.
 #include <getopt.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -34,6 +36,23 @@ constexpr int device_wait_ms = 1000;
 // While datagrams keep arriving without a wait, SIGINT and SIGUSR1 are let in this often.
 constexpr unsigned signal_interval = 64;
 
+// The exit statuses, as framerelayd(8) lists them under EXIT STATUS: scripts and the unit read
+// them. The set-up failures are negative; the shell sees them modulo 256.
+enum exit_status : int {
+    exit_help = 0,
+    exit_device_failed = 1,  // "vflexray write", "vflexray poll()"
+    exit_stopped = -1,       // ended by SIGINT
+    exit_no_dump_file = -5,
+    exit_no_udp_socket = -6,
+    exit_no_flexray_socket = -7,  // no virtual FlexRay device support in the kernel
+    exit_no_reuse_address = -8,
+    exit_udp_bind_failed = -9,
+    exit_no_device = -10,
+    exit_device_bind_failed = -11,
+    exit_no_sigint_handler = -12,
+    exit_no_sigusr1_handler = -13,
+};
+
 // The address that binds a FlexRay socket to its device.
 struct flexray_address {
     std::uint16_t family;
@@ -45,7 +64,6 @@ static_assert(sizeof(flexray_address) == 8);
 struct settings {
     int port = frmcu::relay_port;
     std::array<char, max_name + 1> device{};
-    std::array<char, max_name + 1> dump_path{};
     FILE* dump = nullptr;
     bool verbose = false;
     bool binary = false;
@@ -88,13 +106,7 @@ void print_usage() {
 [[noreturn]] void help_and_exit() {
     frmcu::print_banner(program_name, version);
     print_usage();
-    std::exit(0);
-}
-
-[[noreturn]] void missing_argument(const char* message, int status) {
-    std::fprintf(stderr, "%s\n", message);
-    print_usage();
-    std::exit(status);
+    std::exit(exit_help);
 }
 
 [[noreturn]] void fail(const char* message, int status) {
@@ -140,9 +152,9 @@ void close_dump() {
 
 void open_dump(const char* path) {
     if (run.dump) std::fclose(run.dump);  // an earlier --file stays created and empty
-    copy_name(run.dump_path, path);
-    run.dump = std::fopen(run.dump_path.data(), "w");
-    if (!run.dump) fail("Could not open dump file", -5);
+    // The path as given: cut short it would name another file, and "w" would empty that one.
+    run.dump = std::fopen(path, "w");
+    if (!run.dump) fail("Could not open dump file", exit_no_dump_file);
     // A buffer of our own: the stream allocates nothing once frames flow.
     std::setvbuf(run.dump, dump_stream_buffer.data(), _IOFBF, dump_stream_buffer.size());
 }
@@ -162,18 +174,15 @@ void parse_options(int argc, char** argv) {
     while ((opt = getopt_long(argc, argv, "p:f:vh?", long_options, nullptr)) != -1) {
         switch (opt) {
             case 'p':
-                if (!optarg) missing_argument("Missing UDP port number", -3);
                 run.port = read_port(optarg);
                 break;
             case 'f':
-                if (!optarg) missing_argument("No file name", -4);
                 open_dump(optarg);
                 break;
             case 'v':
                 run.verbose = true;
                 break;
             case opt_interface:
-                if (!optarg) missing_argument("No virtual flexray device name", -2);
                 copy_name(run.device, optarg);
                 break;
             case opt_binary:
@@ -220,7 +229,7 @@ void serve_signals() {
         if (run.verbose)
             std::printf("Signal handler for %d signal\n", static_cast<int>(stop_signal));
         pause_one_second();
-        std::exit(-1);  // the exit handler writes out and closes the dump file
+        std::exit(exit_stopped);  // the exit handler writes out and closes the dump file
     }
 }
 
@@ -259,10 +268,10 @@ ssize_t write_record(record_bytes record) {
         const ssize_t n = write(flexray_socket, record.data(), record.size());
         if (n >= 0) return n;
         if (errno == EINTR) continue;
-        if (errno != ENOBUFS) fail("vflexray write", 1);
+        if (errno != ENOBUFS) fail("vflexray write", exit_device_failed);
         // Whether room came or the second passed, try again.
         if (wait_for(flexray_socket, POLLOUT, device_wait_ms) < 0 && errno != EINTR)
-            fail("vflexray poll()", 1);
+            fail("vflexray poll()", exit_device_failed);
     }
 }
 
@@ -327,18 +336,18 @@ int main(int argc, char** argv) {
     parse_options(argc, argv);
 
     udp_socket = socket(AF_INET, SOCK_DGRAM, 0);
-    if (udp_socket < 0) fail("Error opening UDP socket", -6);
+    if (udp_socket < 0) fail("Error opening UDP socket", exit_no_udp_socket);
     flexray_socket = socket(flexray_family, SOCK_RAW, flexray_protocol);
-    if (flexray_socket < 0) fail("Error opening vflexray socket", -7);
+    if (flexray_socket < 0) fail("Error opening vflexray socket", exit_no_flexray_socket);
     const int one = 1;
     if (setsockopt(udp_socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
-        fail("Error setting reuse address option", -8);
+        fail("Error setting reuse address option", exit_no_reuse_address);
     sockaddr_in any{};
     any.sin_family = AF_INET;
     any.sin_addr.s_addr = htonl(INADDR_ANY);
     any.sin_port = htons(static_cast<std::uint16_t>(run.port));
     if (bind(udp_socket, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0)
-        fail("UDP socket bind error", -9);
+        fail("UDP socket bind error", exit_udp_bind_failed);
 
     ifreq request{};
     const std::size_t name_length = std::strlen(run.device.data());
@@ -350,15 +359,15 @@ int main(int argc, char** argv) {
         // No interface name is that long; cut short it could name another device.
         errno = ENODEV;
     }
-    if (looked_up != 0) fail("FlexRay ioctl", -10);
+    if (looked_up != 0) fail("FlexRay ioctl", exit_no_device);
     const flexray_address device{flexray_family, 0, request.ifr_ifindex};
     if (bind(flexray_socket, reinterpret_cast<const sockaddr*>(&device), sizeof device) != 0)
-        fail("FlexRay bind error", -11);
+        fail("FlexRay bind error", exit_device_bind_failed);
 
     if (install(SIGINT, on_stop) != 0)
-        fail("Can't register signal handler for CTRL-C et al: ", -12);
+        fail("Can't register signal handler for CTRL-C et al: ", exit_no_sigint_handler);
     if (install(SIGUSR1, on_statistics) != 0)
-        fail("Can't register signal handler for USR1 (statistics)", -13);
+        fail("Can't register signal handler for USR1 (statistics)", exit_no_sigusr1_handler);
     // SIGTERM gets its default end, only after the dump file is written out.
     install(SIGTERM, on_stop);
     sigset_t blocked;

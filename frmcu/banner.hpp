@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+// Interface texts, exact to the letter: scripts in the field match them and the
+// tests pin them. Never tidy one.
 namespace frmcu {
 
 inline void print_banner(const char* program, const char* version) {

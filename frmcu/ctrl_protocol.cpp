@@ -65,6 +65,8 @@ struct coded_text {
     const char* text;
 };
 
+// Interface texts, exact to the letter, misspellings included ("NOT_IMPLMENTED"): scripts in the
+// field match them and the tests pin them. Never tidy one.
 constexpr coded_text poc_states[] = {
     {0x00, "DEFAULT CONFIG"},
     {0x01, "READY"},

@@ -16,6 +16,8 @@ inline constexpr std::size_t statistics_record_size = 44;
 inline constexpr std::uint16_t response_bit = 0x8000;
 
 // Command words; a word's command code is its position counted from 1.
+// Interface texts, exact to the letter: scripts in the field match them and the
+// tests pin them. Never tidy one.
 inline constexpr std::array<std::string_view, 3> cmd_strings{"start", "stop", "statistics"};
 inline constexpr int cmd_start = 1;
 inline constexpr int cmd_stop = 2;
@@ -28,7 +30,9 @@ struct FR_CTRL_HEADER {
     std::uint16_t id;
 };
 
-// FR_CTRL_REQ is a bare header: magic, length 10, ID = command code.
+// FR_CTRL_REQ is a bare header: magic, length 10, ID = command code. A worked example: the
+// request for statistics is 46 43 30 31 00 00 00 0a 00 03, and the answer to start that says OK
+// is 46 43 30 31 00 00 00 0c 80 01 00 00 (ID 0x8001, return code 0).
 using FR_CTRL_REQ = std::array<std::uint8_t, ctrl_header_size>;
 
 FR_CTRL_REQ build_request(int command_code);

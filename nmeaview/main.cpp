@@ -1,4 +1,6 @@
 // nmeaview: shows the GPS receiver's GPRMC fixes read from its serial port.
+// Every text printed here is interface, exact to the letter: scripts in the field match
+// them and the tests pin them. Never tidy one.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/select.h>

@@ -199,6 +199,8 @@ sentence_kind handle_sentence(std::string_view text, position_record& record) {
     return sentence_kind::ignored;
 }
 
+// Interface texts, exact to the letter: scripts in the field match them and the
+// tests pin them. Never tidy one.
 std::size_t format_fix(const position_record& r, std::span<char, line_max> out) {
     const int n = std::snprintf(
         out.data(), out.size(),

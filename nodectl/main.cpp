@@ -1,4 +1,6 @@
 // nodectl: sends one control command to the FR-MCU and reports its answer.
+// Every text printed here is interface, exact to the letter, misspellings included ("adress",
+// "reponse"): scripts in the field match them and the tests pin them. Never tidy one.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>
@@ -26,6 +28,19 @@ constexpr const char* version = "0.0.1";
 constexpr std::size_t max_address = 254;
 constexpr std::size_t max_command = 255;
 constexpr std::size_t max_command_word = 80;
+
+// The exit statuses, as nodectl(1) lists them under EXIT STATUS: scripts read them. The set-up
+// failures are negative; the shell sees them modulo 256.
+enum exit_status : int {
+    exit_success = 0,     // also help, the list, no answer or a foreign one, SIGINT
+    exit_bad_answer = 1,  // the message missing, of the wrong length, not OK, too short
+    exit_wrong_command = -3,
+    exit_no_socket = -5,
+    exit_bad_address = -6,  // not dotted-decimal IPv4, or longer than max_address
+    exit_no_connection = -7,
+    exit_no_sigint_handler = -8,
+    exit_not_sent = -9,
+};
 
 struct settings {
     std::array<char, max_address + 1> address{};
@@ -56,7 +71,7 @@ void print_usage() {
 [[noreturn]] void help_and_exit() {
     frmcu::print_banner(program_name, version);
     print_usage();
-    std::exit(0);
+    std::exit(exit_success);
 }
 
 void print_command_list() {
@@ -69,7 +84,7 @@ void print_command_list() {
 [[noreturn]] void finish(int status) {
     if (control_socket >= 0) close(control_socket);
     control_socket = -1;
-    std::exit(interrupted ? 0 : status);
+    std::exit(interrupted ? exit_success : status);
 }
 
 [[noreturn]] void fail(const char* message, int status) {
@@ -98,7 +113,7 @@ void hold_sigint() {
     sigaddset(&block, SIGINT);
     sigprocmask(SIG_BLOCK, &block, &sigint_open);
     sigdelset(&sigint_open, SIGINT);
-    if (interrupted) finish(0);
+    if (interrupted) finish(exit_success);
 }
 
 // Lets a pending SIGINT in; an interrupt ends the run.
@@ -106,7 +121,7 @@ void take_sigint() {
     sigset_t held;
     sigprocmask(SIG_SETMASK, &sigint_open, &held);
     sigprocmask(SIG_SETMASK, &held, nullptr);
-    if (interrupted) finish(0);
+    if (interrupted) finish(exit_success);
 }
 
 // Waits until the socket is readable, SIGINT let in by the wait itself. Returns pselect's
@@ -117,7 +132,7 @@ int wait_readable(const timespec& limit) {
     FD_SET(control_socket, &readable);
     int r = pselect(control_socket + 1, &readable, nullptr, nullptr, &limit, &sigint_open);
     const int saved = errno;
-    if (interrupted) finish(0);
+    if (interrupted) finish(exit_success);
     errno = saved;
     return r;
 }
@@ -137,33 +152,18 @@ void parse_options(int argc, char** argv) {
     while ((opt = getopt_long(argc, argv, "i:p:c:lfvh?", long_options, nullptr)) != -1) {
         switch (opt) {
             case 'i':
-                if (!optarg) {
-                    std::fputs("Missing IP address", stderr);
-                    print_usage();
-                    std::exit(-1);
-                }
                 if (std::strlen(optarg) > max_address) {
                     std::fprintf(stderr, "IP address too long (%zu characters, at most %zu)\n",
                                  std::strlen(optarg), max_address);
-                    std::exit(-6);
+                    std::exit(exit_bad_address);
                 }
                 run.address.fill('\0');
                 std::memcpy(run.address.data(), optarg, std::strlen(optarg));
                 break;
             case 'p':
-                if (!optarg) {
-                    std::fputs("Missing TCP port number\n", stderr);
-                    print_usage();
-                    std::exit(-2);
-                }
                 run.port = static_cast<int>(std::strtol(optarg, nullptr, 10));
                 break;
             case 'c': {
-                if (!optarg) {
-                    std::fputs("Missing command\n", stderr);
-                    print_usage();
-                    std::exit(-4);
-                }
                 run.command.fill('\0');
                 std::strncpy(run.command.data(), optarg, max_command);
                 const std::size_t length = std::strlen(run.command.data());
@@ -173,13 +173,13 @@ void parse_options(int argc, char** argv) {
                 if (run.command_code < 0) {
                     std::fprintf(stderr, "Wrong command %s\n", run.command.data());
                     print_command_list();
-                    std::exit(-3);
+                    std::exit(exit_wrong_command);
                 }
                 break;
             }
             case 'l':
                 print_command_list();
-                std::exit(0);
+                std::exit(exit_success);
             case 'v':
                 verbose = 1;
                 break;
@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
     control_socket = socket(AF_INET, SOCK_STREAM, 0);
     if (control_socket < 0) {
         std::perror("Error opening TCP socket");
-        std::exit(-5);
+        std::exit(exit_no_socket);
     }
 
     if (verbose) std::printf("Setting up IP address\n");
@@ -213,19 +213,19 @@ int main(int argc, char** argv) {
     node.sin_port = htons(static_cast<std::uint16_t>(run.port));
     if (inet_pton(AF_INET, run.address.data(), &node.sin_addr) != 1) {
         errno = EINVAL;
-        fail("IP address setup failed", -6);
+        fail("IP address setup failed", exit_bad_address);
     }
 
     if (verbose) std::printf("Connecting to: %s %d\n", run.address.data(), run.port);
     if (connect(control_socket, reinterpret_cast<const sockaddr*>(&node), sizeof node) != 0)
-        fail("ERROR connecting", -7);
+        fail("ERROR connecting", exit_no_connection);
 
     struct sigaction sa {};
     sa.sa_handler = on_sigint;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: the waits return EINTR
     if (sigaction(SIGINT, &sa, nullptr) != 0)
-        fail("Can't register signal handler for CTRL-C et al: ", -8);
+        fail("Can't register signal handler for CTRL-C et al: ", exit_no_sigint_handler);
     hold_sigint();
 
     if (verbose)
@@ -238,34 +238,34 @@ int main(int argc, char** argv) {
     }
     take_sigint();  // nothing is written once SIGINT has come
     if (write(control_socket, request.data(), request.size()) < 0)
-        fail("ERROR writing to socket", -9);
+        fail("ERROR writing to socket", exit_not_sent);
 
     if (verbose) std::printf("Reading FR_CTRL_HEADER\n");
     const timespec limit{5, 0};
     const int ready = wait_readable(limit);
-    if (ready < 0) fail("ERROR calling select()", 0);
+    if (ready < 0) fail("ERROR calling select()", exit_success);
     if (ready == 0) {
         std::fputs("ERROR timeout waiting for response\n", stderr);
-        finish(0);
+        finish(exit_success);
     }
 
     std::array<std::uint8_t, frmcu::ctrl_header_size> header{};
     const ssize_t got = read(control_socket, header.data(), header.size());
-    if (got < 0) fail("ERROR reading from socket", 0);
+    if (got < 0) fail("ERROR reading from socket", exit_success);
     if (static_cast<std::size_t>(got) < header.size()) {
         // A header that breaks off is as good as none; nothing of it is looked at.
         errno = got == 0 ? ENODATA : EPROTO;
-        fail("ERROR reading from socket", 0);
+        fail("ERROR reading from socket", exit_success);
     }
     if (verbose) print_hex_dump(stdout, header);
     switch (frmcu::check_header(header, run.command_code)) {
         case frmcu::verdict::wrong_magic:
             std::fputs("Wrong magic ID\n", stderr);
-            finish(0);
+            finish(exit_success);
         case frmcu::verdict::wrong_id:
             std::fprintf(stderr, "Wrong response ID (%04X)\n",
                          static_cast<unsigned>(frmcu::parse_header(header).id));
-            finish(0);
+            finish(exit_success);
         default:
             break;
     }
@@ -276,23 +276,23 @@ int main(int argc, char** argv) {
     const int due = wait_readable(limit);
     if (due <= 0) {
         if (due == 0) errno = ETIMEDOUT;
-        fail("Failed to read reponse message", 1);
+        fail("Failed to read reponse message", exit_bad_answer);
     }
     const ssize_t length = read(control_socket, message.data(), message.size());
-    if (length < 0) fail("Failed to read reponse message", 1);
+    if (length < 0) fail("Failed to read reponse message", exit_bad_answer);
     const std::span<const std::uint8_t> received(message.data(), static_cast<std::size_t>(length));
     const auto checked = frmcu::check_message(frmcu::parse_header(header), received);
     if (checked.result == frmcu::verdict::wrong_length ||
         checked.result == frmcu::verdict::no_return_code) {
         std::fprintf(stderr, "Invalid length of response message: %d (%d)\n", checked.received,
                      checked.announced);
-        finish(1);
+        finish(exit_bad_answer);
     }
     if (verbose) print_hex_dump(stdout, received);
     if (checked.result == frmcu::verdict::return_code_bad) {
         std::fprintf(stderr, "Return code not OK: %s\n",
                      frmcu::return_code_to_string(checked.return_code));
-        finish(1);
+        finish(exit_bad_answer);
     }
 
     if (run.command_code == frmcu::cmd_statistics) {
@@ -300,9 +300,9 @@ int main(int argc, char** argv) {
         if (frmcu::decode_statistics(received, stats) != frmcu::verdict::accepted) {
             std::fprintf(stderr, "Statistics record too short: %d bytes (%d expected)\n",
                          checked.received, static_cast<int>(frmcu::statistics_record_size + 2));
-            finish(1);
+            finish(exit_bad_answer);
         }
         print_statistics(stdout, stats);
     }
-    finish(0);
+    finish(exit_success);
 }

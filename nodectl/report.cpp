@@ -1,5 +1,7 @@
 #include "nodectl/report.hpp"
 
+// Interface texts, exact to the letter: scripts in the field match them and the
+// tests pin them. Never tidy one.
 namespace nodectl {
 
 void print_hex_dump(std::FILE* out, std::span<const std::uint8_t> bytes) {

@@ -86,6 +86,8 @@ struct command_request {
 };
 command_request read_command(int argc, char** argv, int option_count);
 
+// Interface texts, exact to the letter: scripts in the field match them and the
+// tests pin them. Never tidy one.
 // Printed for too few words on the command line.
 inline constexpr std::string_view usage_text =
     "usage: \n"

@@ -16,12 +16,12 @@ std::size_t build_command(std::span<std::uint8_t, command_buffer_size> out, std:
     if (args.size() > max_argument_bytes) return 0;
     const std::size_t n = args.size();
     std::copy(start_sequence.begin(), start_sequence.end(), out.begin());
-    out[4] = static_cast<std::uint8_t>(n + 2);
-    out[5] = type;
-    std::copy(args.begin(), args.end(), out.begin() + 6);
+    out[command_field::lom] = static_cast<std::uint8_t>(n + 2);
+    out[command_field::type] = type;
+    std::copy(args.begin(), args.end(), out.begin() + command_field::args);
     // The checksum covers LOM, type and the arguments, never the start sequence.
-    out[6 + n] = xor_checksum(out.subspan(4, n + 2));
-    return n + 7;
+    out[command_field::args + n] = xor_checksum(out.subspan(command_field::lom, n + 2));
+    return command_field::args + n + 1;
 }
 
 answer_check check_answer(std::span<const std::uint8_t> received) {
@@ -35,6 +35,8 @@ answer_check check_answer(std::span<const std::uint8_t> received) {
 }
 
 const char* error_text(std::uint8_t code) {
+    // Interface texts, exact to the letter, misspellings included ("to long"): scripts in the field
+    // match them and the tests pin them. Never tidy one.
     static constexpr std::array<const char*, 9> texts{
         "",  // 0: accepted
         "argument count invalid",
@@ -67,7 +69,7 @@ search_step search_byte(int& counter, std::uint8_t byte) {
 
 std::size_t missing_body_bytes(std::span<const std::uint8_t> body) {
     if (body.empty()) return 0;
-    const std::size_t lom = body[0];
+    const std::size_t lom = body[body_field::lom];
     return lom > body.size() - 1 ? lom - (body.size() - 1) : 0;
 }
 
@@ -113,9 +115,9 @@ body_verdict validate_body(std::span<const std::uint8_t> body) {
     const std::size_t count = body.size();
     if (count < body_min_read) return body_verdict::short_body;
     if (xor_checksum(body.first(count - 1)) != body[count - 1]) return body_verdict::checksum_error;
-    if (body[0] != count - 1) return body_verdict::lom_mismatch;
-    if (body[1] != forwarded_frame_type) return body_verdict::wrong_type;
-    if (body[2] != 0) return body_verdict::bad_status;
+    if (body[body_field::lom] != count - 1) return body_verdict::lom_mismatch;
+    if (body[body_field::type] != forwarded_frame_type) return body_verdict::wrong_type;
+    if (body[body_field::status] != 0) return body_verdict::bad_status;
     return body_verdict::valid;
 }
 
@@ -123,9 +125,12 @@ lin_frame frame_of(std::span<const std::uint8_t> body) {
     // A valid body has at least 4 bytes: with 3, the status byte is the checksum 0x02 ^ 0x07.
     const std::size_t count = body.size();
     lin_frame f{};
-    f.identifier = count > 3 ? static_cast<std::uint8_t>(body[3] & 0x3F) : 0;
-    f.data_length = static_cast<int>(count) - 6;
-    if (f.data_length > 0) f.data = body.subspan(4, static_cast<std::size_t>(f.data_length));
+    f.identifier = count > body_field::identifier
+                       ? static_cast<std::uint8_t>(body[body_field::identifier] & 0x3F)
+                       : 0;
+    f.data_length = static_cast<int>(count) - static_cast<int>(body_overhead);
+    if (f.data_length > 0)
+        f.data = body.subspan(body_field::data, static_cast<std::size_t>(f.data_length));
     f.trailer = count >= 2 ? body[count - 2] : 0;
     return f;
 }

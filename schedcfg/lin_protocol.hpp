@@ -13,6 +13,33 @@ inline constexpr std::array<std::uint8_t, 4> start_sequence{0x7E, 0x7E, 0x7E, 0x
 inline constexpr std::uint8_t start_byte = 0x7E;
 inline constexpr std::uint8_t start_last = 0xA7;
 
+// A command message: the start sequence, then LOM (the bytes after it but the checksum), type,
+// the argument bytes and the checksum, the XOR of LOM, type and arguments.
+namespace command_field {
+inline constexpr std::size_t lom = 4;
+inline constexpr std::size_t type = 5;
+inline constexpr std::size_t args = 6;
+}  // namespace command_field
+
+// A forwarded-frame body, the bytes after the start sequence:
+//   offset  field
+//        0  LOM: the bytes after it
+//        1  type: forwarded_frame_type
+//        2  status: 0 when the co-processor had no error
+//        3  identifier, in bits 0-5
+//        4  the data bytes, then the trailer
+//     last  checksum: the XOR of every byte before it
+// So a body holds body_overhead bytes besides its data. A worked example, frame 0x0a with data
+// 01 02 03 and trailer 0x5c: 08 07 00 0a 01 02 03 5c 59.
+namespace body_field {
+inline constexpr std::size_t lom = 0;
+inline constexpr std::size_t type = 1;
+inline constexpr std::size_t status = 2;
+inline constexpr std::size_t identifier = 3;
+inline constexpr std::size_t data = 4;
+}  // namespace body_field
+inline constexpr std::size_t body_overhead = 6;  // LOM, type, status, identifier, trailer, checksum
+
 inline constexpr std::size_t command_buffer_size = 256;
 // Start sequence, LOM, type and checksum leave this much room for argument bytes.
 inline constexpr std::size_t max_argument_bytes = command_buffer_size - 7;
@@ -97,7 +124,7 @@ body_verdict validate_body(std::span<const std::uint8_t> body);
 // The frame a valid body carries.
 struct lin_frame {
     std::uint8_t identifier;             // bits 0-5 of body byte 3
-    int data_length;                     // count - 6; negative for LOM 3 or 4
+    int data_length;                     // count - body_overhead; negative for LOM 3 or 4
     std::span<const std::uint8_t> data;  // empty when data_length <= 0
     std::uint8_t trailer;                // the byte after the data
 };

@@ -22,6 +22,8 @@ __attribute__((format(printf, 3, 4))) std::size_t append(std::span<char, line_si
 
 }  // namespace
 
+// Interface texts, exact to the letter (these lines, and the verdicts below): scripts in the field
+// match them and the tests pin them. Never tidy one.
 std::size_t format_dump(std::span<char, line_size> out, std::span<const std::uint8_t> body) {
     std::size_t at = append(out, 0, "<<  ");
     for (std::uint8_t b : body)
@@ -53,11 +55,13 @@ std::size_t format_verdict(std::span<char, line_size> out, body_verdict verdict,
         case body_verdict::checksum_error:
             return append(out, 0, "checksum error\n");
         case body_verdict::lom_mismatch:
-            return append(out, 0, "LOM (%d) does not match data length: %d\n", body[0], count - 5);
+            // The length it names is the body's less five bytes: the interface's own count.
+            return append(out, 0, "LOM (%d) does not match data length: %d\n",
+                          body[body_field::lom], count - 5);
         case body_verdict::wrong_type:
-            return append(out, 0, "invalid message type: %d\n", body[1]);
+            return append(out, 0, "invalid message type: %d\n", body[body_field::type]);
         case body_verdict::bad_status:
-            return append(out, 0, "status not ok: %d\n", body[2]);
+            return append(out, 0, "status not ok: %d\n", body[body_field::status]);
     }
     out[0] = '\0';
     return 0;

@@ -1,5 +1,7 @@
 // schedcfg: sends one configuration command to the LIN co-processor, or prints the LIN frames
 // that it forwards.
+// Every text printed here is interface, exact to the letter: scripts in the field match
+// them and the tests pin them. Never tidy one.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/select.h>

@@ -1,6 +1,8 @@
 // trxset: selects one of the board's TJA1145 CAN transceivers, identifies it, programs one of
 // its modes and reports its status. The transceivers share one SPI bus; three GPIO lines carry
 // the number of the selected one and the FRM line is pulsed before every transfer.
+// Every text printed here is interface, exact to the letter, misspellings included ("choosen"):
+// scripts in the field match them and the tests pin them. Never tidy one.
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
@@ -195,7 +197,7 @@ int main(int argc, char** argv) {
     }
     int result = 0;
     bool report = options.status;
-    if (options.mode != 0) {
+    if (options.mode != identify_only) {
         const programming done = program_transceiver(port, options);
         if (!done.prepared) {
             close(run.fd);

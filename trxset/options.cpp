@@ -55,14 +55,6 @@ scanned scan(std::string_view text, int base) {
     return {value, negative, overflow};
 }
 
-// -D: "can" and one decimal digit; anything else after "can" is transceiver 0.
-bool read_device(std::string_view text, std::uint8_t& device) {
-    if (!text.starts_with("can")) return false;
-    const char c = text.size() > 3 ? text[3] : '\0';
-    device = c >= '0' && c <= '9' ? static_cast<std::uint8_t>(c - '0') : 0;
-    return true;
-}
-
 bool store_wuf(std::string_view key, std::uint32_t value, trx_options& o) {
     const auto low8 = static_cast<std::uint8_t>(value);
     if (key == "fc")
@@ -81,6 +73,14 @@ bool store_wuf(std::string_view key, std::uint32_t value, trx_options& o) {
 }
 
 }  // namespace
+
+// -D: "can" and one decimal digit; anything else after "can" is transceiver 0.
+bool read_device(std::string_view text, std::uint8_t& device) {
+    if (!text.starts_with("can")) return false;
+    const char c = text.size() > 3 ? text[3] : '\0';
+    device = c >= '0' && c <= '9' ? static_cast<std::uint8_t>(c - '0') : 0;
+    return true;
+}
 
 std::uint32_t to_unsigned(std::string_view text) {
     const scanned s = scan(text, 0);

@@ -46,6 +46,10 @@ struct option_reading {
 // Reads the options in command-line order and stops at the first error.
 option_reading read_options(int argc, char** argv, trx_options& options);
 
+// -D: "can" and one decimal digit; anything else after "can" is transceiver 0. Reads nothing
+// beyond the view. False when the text does not start with "can".
+bool read_device(std::string_view text, std::uint8_t& device);
+
 // Adds the items of one -w argument; false on an item that is refused.
 bool read_wuf(std::string_view text, trx_options& options);
 
@@ -55,6 +59,9 @@ bool read_wuf(std::string_view text, trx_options& options);
 std::uint32_t to_unsigned(std::string_view text);  // base from the prefix: 0x, 0, decimal
 std::int32_t to_decimal(std::string_view text);
 
+// Interface texts, exact to the letter, misspellings included ("Tranceiver"): scripts in the
+// field match them and the tests pin them. Never tidy one.
+//
 // Printed after "Usage: %s [-Dmws]\n", followed by one more line end.
 inline constexpr std::string_view usage_options =
     "  -D --device   Tranceiver device to use (default can0)\n"

@@ -24,8 +24,9 @@ bool bit(std::uint8_t value, int n) {
 constexpr std::uint8_t no_frame_control = 0xFF;
 
 // Wake-up configuration, cleared in this order before every mode change.
-constexpr std::array<std::uint8_t, 11> wake_configuration{0x26, 0x2B, 0x2C, 0x2D, 0x2E, 0x27,
-                                                          0x28, 0x29, 0x2A, 0x2F, 0x23};
+constexpr std::array<std::uint8_t, 11> wake_configuration{
+    reg::data_rate, reg::mask0,   reg::mask0 + 1, reg::mask0 + 2,     reg::mask0 + 3,  reg::id0,
+    reg::id0 + 1,   reg::id0 + 2, reg::id0 + 3,   reg::frame_control, reg::wake_source};
 constexpr std::array<std::uint8_t, 3> event_registers{reg::system_event, reg::transceiver_event,
                                                       reg::wake_pin_event};
 
@@ -37,6 +38,9 @@ constexpr std::array<data_rate, 7> data_rates{{
     {50, 0}, {100, 1}, {125, 2}, {250, 3}, {500, 5}, {1000, 7}, {1, 7},  // 1 Mbit/s
 }};
 
+// Interface texts, exact to the letter, misspellings included (Sleep by any frame says "wakup", by
+// a wake-up frame "wake up"): scripts in the field match them and the tests pin them. Never tidy
+// one.
 const char* wakeup_message_any = "Got wakup event!(sleep not possible)\n";
 const char* wakeup_message_frame = "Got wake up event!(sleep not possible)\n";
 
@@ -144,7 +148,7 @@ int set_wake_frame(const chip_port& port, const trx_options& o, int& mismatches)
 programming enter_sleep(const chip_port& port, std::uint8_t can_control, const char* wakeup_message,
                         int mismatches = 0) {
     mismatches += reg_write_verify(port, reg::can_control, can_control);
-    mismatches += reg_write_verify(port, reg::mode, 0x01);
+    mismatches += reg_write_verify(port, reg::mode, mode_value::sleep);
     if (report_events(port) == 0) return {true, mismatches != 0 ? 1 : 0, false};
     say(port, stream::err, "%s", wakeup_message);
     return {true, 1, true};
@@ -156,12 +160,12 @@ programming wake_source_failed(const chip_port& port) {
 }
 
 const char* mode_name(std::uint8_t mode_register) {
-    switch (mode_register & 0x07) {
-        case 1:
+    switch (mode_register & mode_value::mask) {
+        case mode_value::sleep:
             return "Sleep";
-        case 4:
+        case mode_value::standby:
             return "Standby";
-        case 7:
+        case mode_value::normal:
             return "Normal";
         default:
             return "Unknown";
@@ -215,7 +219,7 @@ int set_wake_source(const chip_port& port, std::uint8_t value) {
 }
 
 bool mode_accepted(const chip_port& port, int mode) {
-    if (mode >= 0 && mode <= 4) return true;
+    if (mode >= identify_only && mode <= sleep_wake_on_pin) return true;
     say(port, stream::err, "Unknown mode: %d\n", mode);
     return false;
 }
@@ -223,32 +227,36 @@ bool mode_accepted(const chip_port& port, int mode) {
 programming program_transceiver(const chip_port& port, const trx_options& options) {
     if (!prepare(port)) return {false, 1, false};
     switch (options.mode) {
-        case 1:
-            if (set_wake_source(port, 0x01) != 0) return wake_source_failed(port);
-            return enter_sleep(port, 0x00, wakeup_message_any);
-        case 2: {
-            int mismatches = reg_write_verify(port, reg::can_control, 0x01);
-            mismatches += reg_write_verify(port, reg::mode, 0x07);
+        case sleep_wake_on_any_frame:
+            if (set_wake_source(port, wake_source_value::can_wake_up) != 0)
+                return wake_source_failed(port);
+            return enter_sleep(port, can_control_value::offline, wakeup_message_any);
+        case normal_mode: {
+            int mismatches = reg_write_verify(port, reg::can_control, can_control_value::active);
+            mismatches += reg_write_verify(port, reg::mode, mode_value::normal);
             return {true, mismatches != 0 ? 1 : 0, false};
         }
-        case 3: {
+        case sleep_wake_on_frame: {
             int mismatches = 0;
             if (set_wake_frame(port, options, mismatches) != 0) return {true, 1, false};
-            if (set_wake_source(port, 0x01) != 0) return wake_source_failed(port);
-            return enter_sleep(port, 0x30, wakeup_message_frame, mismatches);
+            if (set_wake_source(port, wake_source_value::can_wake_up) != 0)
+                return wake_source_failed(port);
+            return enter_sleep(port, can_control_value::wake_frame, wakeup_message_frame,
+                               mismatches);
         }
-        case 4: {
-            reg_write(port, reg::wake_pin, 0x02);  // wake-up on the rising edge
+        case sleep_wake_on_pin: {
+            reg_write(port, reg::wake_pin, wake_pin_value::rising_edge);
             const std::uint8_t pin = reg_read(port, reg::wake_pin);
-            if (pin != 0x02) {
+            if (pin != wake_pin_value::rising_edge) {
                 say(port, stream::err,
                     "TJA1145: WARNING: is not able to set wakeup on rising-edge (register 0x4C): "
                     "0x%x\n",
                     pin);
                 return wake_source_failed(port);
             }
-            if (set_wake_source(port, 0x00) != 0) return wake_source_failed(port);
-            return enter_sleep(port, 0x00, wakeup_message_any);
+            if (set_wake_source(port, wake_source_value::none) != 0)
+                return wake_source_failed(port);
+            return enter_sleep(port, can_control_value::offline, wakeup_message_any);
         }
         default:  // refused by mode_accepted before the chip was touched
             return {false, 1, false};
@@ -260,7 +268,7 @@ int report_status(const chip_port& port, int mode, int result) {
     say(port, stream::out, "TJA1145: %s mode\n", mode_name(reg_read(port, reg::mode)));
 
     const std::uint8_t main = reg_read(port, reg::main_status);
-    if (mode == 1) {
+    if (mode == sleep_wake_on_any_frame) {
         if (bit(main, 7)) {
             say(port, stream::err,
                 "TJA1145: under-voltage on VCC and/or VIO forced a transition to Sleep mode\n");

@@ -43,6 +43,36 @@ inline constexpr std::uint8_t data_mask0 = 0x68;  // to 0x6F
 inline constexpr std::uint8_t identification = 0x7E;
 }  // namespace reg
 
+// Values written to those registers.
+namespace mode_value {  // reg::mode, bits 2-0
+inline constexpr std::uint8_t sleep = 0x01;
+inline constexpr std::uint8_t standby = 0x04;
+inline constexpr std::uint8_t normal = 0x07;
+inline constexpr std::uint8_t mask = 0x07;
+}  // namespace mode_value
+namespace can_control_value {  // reg::can_control
+inline constexpr std::uint8_t offline = 0x00;
+inline constexpr std::uint8_t active = 0x01;      // CMC = 01: Active mode
+inline constexpr std::uint8_t wake_frame = 0x30;  // CPNC and PNCOK: selective wake-up on
+}  // namespace can_control_value
+namespace wake_source_value {  // reg::wake_source
+inline constexpr std::uint8_t none = 0x00;
+inline constexpr std::uint8_t can_wake_up = 0x01;  // CWE
+}  // namespace wake_source_value
+namespace wake_pin_value {  // reg::wake_pin
+inline constexpr std::uint8_t off = 0x00;
+inline constexpr std::uint8_t rising_edge = 0x02;  // WPRE
+}  // namespace wake_pin_value
+
+// The modes of -m, as the usage text numbers them.
+enum user_mode : int {
+    identify_only = 0,
+    sleep_wake_on_any_frame = 1,
+    normal_mode = 2,
+    sleep_wake_on_frame = 3,  // the wake-up frame of -w
+    sleep_wake_on_pin = 4,
+};
+
 // Chip-select levels: bit 0, 1 and 2 of the transceiver number on CS_D0, CS_D1 and CS_D2.
 inline constexpr int transceiver_count = 6;
 inline constexpr std::array<std::uint8_t, transceiver_count * 3> chip_select_levels{

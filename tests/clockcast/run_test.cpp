@@ -141,6 +141,8 @@ TEST(ClockcastRun, OneStampEverySecondInsideTheWindow) {
                          std::to_string(sink.port())}));
     const std::string started = start_line("127.0.0.1", sink.port());
     ASSERT_TRUE(p.wait_output(stream::out, started, 5s)) << p.out() << p.err();
+    // No timer slack: with the default 50 us, each wake-up, and so each stamp, comes late.
+    EXPECT_EQ(read_file("/proc/" + std::to_string(p.pid()) + "/timerslack_ns"), "1\n");
 
     std::vector<stamp> got;
     for (int k = 0; k < 3; ++k) {
@@ -205,21 +207,39 @@ TEST(ClockcastRun, HandlerLineNeverOvertakesAnEarlierLine) {
 }
 
 // A parent that blocks or ignores SIGINT (some shells and service managers do) does not keep
-// it from stopping the program; one that closed standard input does not keep it from sending
-// (its socket is descriptor 0 then).
+// it from stopping the program; other signals it blocked stay blocked (sent before SIGINT, they
+// must not end the run); one that closed standard input does not keep it from sending (its
+// socket is descriptor 0 then). And once under memcheck, which finds what the sleeps are given
+// uninitialised.
 TEST(ClockcastRun, SigintStopsItWhateverTheParentLeft) {
     time_sink sink;
     ASSERT_NE(sink.port(), 0);
-    for (const char* left : {"blocked", "ignored", "stdin closed"}) {
+    temp_board dir;
+    const struct {
+        const char* left;
+        std::vector<int> blocked{}, ignored{}, sent_first{};
+        bool stdin_closed = false, memcheck = false;
+    } parents[] = {
+        {.left = "blocked", .blocked = {SIGINT}},
+        {.left = "ignored", .ignored = {SIGINT}},
+        {.left = "others blocked", .blocked = {SIGHUP, SIGUSR1}, .sent_first = {SIGHUP, SIGUSR1}},
+        {.left = "stdin closed", .stdin_closed = true},
+        {.left = "nothing, under memcheck", .memcheck = true},
+    };
+    for (const auto& parent : parents) {
         spawn_options o = clockcast({"-i", "127.0.0.1", "-p", std::to_string(sink.port())});
-        if (left[0] == 'b') o.blocked_signals = {SIGINT};
-        if (left[0] == 'i') o.ignored_signals = {SIGINT};
-        if (left[0] == 's')
-            o.args.insert(o.args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-"});
+        o.blocked_signals = parent.blocked;
+        o.ignored_signals = parent.ignored;
+        o.stdin_closed = parent.stdin_closed;
+        if (parent.memcheck) o.memcheck_log = dir.path("memcheck.log");
         process p(o);
-        ASSERT_TRUE(sink.next(3s)) << left << ": " << p.err();
-        stop_with_sigint(p);
+        ASSERT_TRUE(sink.next(parent.memcheck ? 6s : 3s)) << parent.left << ": " << p.err();
+        for (int other : parent.sent_first)
+            p.signal(other);
+        p.signal(SIGINT);
+        EXPECT_EQ(p.wait(parent.memcheck ? 6s : 3s), exited(0)) << parent.left;
     }
+    EXPECT_EQ(dir.read("memcheck.log"), "");
 }
 
 // Every wake-up prints the clock reading it acted on; SIGINT lets the sleep in progress end and

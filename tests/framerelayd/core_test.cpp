@@ -10,31 +10,19 @@
 #include "framerelayd/datagram.hpp"
 #include "framerelayd/sequence.hpp"
 #include "frmcu/bytes.hpp"
+#include "tests/support/relay.hpp"
 
 namespace {
 
 using namespace framerelayd;
-using bytes = std::vector<std::uint8_t>;
+using support::bytes;
 
 static_assert(std::endian::native == std::endian::little);
 
-// A record in wire form with the fields the tests vary; opaque bytes get a fixed pattern.
-std::array<std::uint8_t, record_size> wire_record(std::uint32_t frame_seq, std::uint32_t nsec,
-                                                  std::uint8_t len, const bytes& payload) {
+// A record in wire form, as the tests' one encoder writes it.
+std::array<std::uint8_t, record_size> wire_record(const support::relay_record& fields) {
     std::array<std::uint8_t, record_size> r{};
-    frmcu::store_be32(&r[0], frame_seq);
-    r[4] = 0xA0, r[5] = 0xA1, r[6] = 0xA2, r[7] = 0xA3;
-    frmcu::store_be32(&r[8], 12);
-    frmcu::store_be32(&r[12], nsec);
-    r[16] = 0x01, r[17] = 0x02, r[18] = 0x03, r[19] = 0x04;
-    frmcu::store_be16(&r[20], 0x2A);
-    r[22] = len;
-    r[23] = 0xB1;
-    r[24] = 0x0A, r[25] = 0x0B;
-    for (int k = 0; k < 6; ++k)
-        r[26 + k] = static_cast<std::uint8_t>(0xC0 + k);
-    for (std::size_t k = 0; k < payload.size(); ++k)
-        r[32 + k] = payload[k];
+    support::encode_record(fields, r.data());
     return r;
 }
 
@@ -42,7 +30,12 @@ TEST(Conversion, WorkedExampleIsByteExact) {
     std::array<std::uint8_t, datagram_size> d{};
     const bytes header = {0x46, 0x52, 0x30, 0x31, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0};
     std::copy(header.begin(), header.end(), d.begin());
-    const auto wire = wire_record(1, 345000, 2, {0x01, 0x02});
+    const auto wire = wire_record({.frame_seq = 1});
+    const bytes wire_start = {0x00, 0x00, 0x00, 0x01, 0xA0, 0xA1, 0xA2, 0xA3, 0x00,
+                              0x00, 0x00, 0x0C, 0x00, 0x05, 0x43, 0xA8, 0x01, 0x02,
+                              0x03, 0x04, 0x00, 0x2A, 0x02, 0xB1, 0x0A, 0x0B, 0xC0,
+                              0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0x01, 0x02, 0x00, 0x00};
+    EXPECT_EQ(bytes(wire.begin(), wire.begin() + 36), wire_start);  // the encoder, pinned
     std::copy(wire.begin(), wire.end(), d.begin() + header_size);
 
     const FR_FRAME_HEADER h = convert_header(std::span(d).first<header_size>());
@@ -71,7 +64,7 @@ TEST(Conversion, TimeStampTruncatesToMicroseconds) {
     const std::pair<std::uint32_t, std::uint32_t> cases[] = {
         {1000, 1}, {999, 0}, {0, 0}, {999999999, 999999}, {4294967295u, 4294967}};
     for (auto [nsec, usec] : cases) {
-        auto r = wire_record(1, nsec, 0, {});
+        auto r = wire_record({.frame_seq = 1, .len = 0, .nsec = nsec, .payload = {}});
         EXPECT_EQ(convert_record(r).usec, usec) << nsec;
         EXPECT_EQ(frmcu::load_le32(&r[12]), usec) << nsec;
     }
@@ -82,7 +75,8 @@ TEST(Conversion, OnlyWholePayloadWordsAreSwappedAndNothingBeyond) {
     for (std::size_t k = 0; k < area.size(); ++k)
         area[k] = static_cast<std::uint8_t>(k + 1);
     for (unsigned len : {0u, 3u, 4u, 6u, 253u, 254u}) {
-        auto r = wire_record(9, 0, static_cast<std::uint8_t>(len), area);
+        auto r = wire_record(
+            {.frame_seq = 9, .len = static_cast<std::uint8_t>(len), .nsec = 0, .payload = area});
         convert_record(r);
         bytes expected = area;
         for (std::size_t w = 0; w < len / 4; ++w)

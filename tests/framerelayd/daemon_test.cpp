@@ -1,7 +1,9 @@
 // framerelayd end to end: relay datagrams on loopback, the virtual FlexRay device stand-in
 // (vflexray-sink) as the device, the FR-MCU stand-in as a frame source.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,12 +19,13 @@
 #include "tests/support/board.hpp"
 #include "tests/support/net.hpp"
 #include "tests/support/process.hpp"
+#include "tests/support/relay.hpp"
 
 namespace {
 
 using namespace support;
 
-constexpr std::size_t record_size = 296;
+constexpr std::size_t record_size = relay_record_size;
 
 const std::string help_text =
     "framerelayd v0.0.3\n"
@@ -39,53 +42,9 @@ const std::string help_text =
     "\tA typical example: framerelayd -p 29052\n"
     "\n";
 
-struct record_spec {
-    std::uint32_t frame_seq;
-    std::uint8_t len = 2;
-    std::uint16_t frame_id = 0x2A;
-    std::uint32_t sec = 12;
-    std::uint32_t nsec = 345000;
-    bytes payload = {0x01, 0x02};
-};
-
-// A relay datagram in wire form; `announced` overrides frame_count, `cut` the size sent.
-bytes datagram(std::uint32_t udp_seq, const std::vector<record_spec>& records, int announced = -1,
-               std::size_t cut = SIZE_MAX, const char* magic = "FR01") {
-    bytes d(16 + records.size() * record_size);
-    std::copy(magic, magic + 4, d.begin());
-    frmcu::store_be32(&d[4], udp_seq);
-    frmcu::store_be32(&d[8], announced < 0 ? static_cast<std::uint32_t>(records.size())
-                                           : static_cast<std::uint32_t>(announced));
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const record_spec& r = records[i];
-        std::uint8_t* p = &d[16 + i * record_size];
-        frmcu::store_be32(p, r.frame_seq);
-        for (int k = 0; k < 4; ++k)
-            p[4 + k] = static_cast<std::uint8_t>(0xA0 + k);
-        frmcu::store_be32(p + 8, r.sec);
-        frmcu::store_be32(p + 12, r.nsec);
-        frmcu::store_be32(p + 16, 0x01020304);
-        frmcu::store_be16(p + 20, r.frame_id);
-        p[22] = r.len;
-        p[23] = 0xB1;
-        frmcu::store_be16(p + 24, 0x0A0B);
-        for (int k = 0; k < 6; ++k)
-            p[26 + k] = static_cast<std::uint8_t>(0xC0 + k);
-        std::copy(r.payload.begin(), r.payload.end(), p + 32);
-    }
-    if (cut < d.size()) d.resize(cut);
-    return d;
-}
-
-// Waits until `done` holds or the deadline passes.
-template <typename F>
-bool eventually(F done, duration timeout = 10s) {
-    const auto deadline = clock::now() + timeout;
-    while (!done()) {
-        if (clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+// A relay datagram of these records, numbered udp_seq.
+bytes datagram(std::uint32_t udp_seq, const std::vector<relay_record>& records) {
+    return encode(relay_datagram{.udp_seq = udp_seq, .records = records});
 }
 
 std::vector<std::string> words(const std::string& text) {
@@ -152,7 +111,7 @@ class Relay : public ::testing::Test {
     // Datagrams 1 to `count`, five frames each, numbered from 1 on.
     void send_in_sequence(std::uint32_t count) {
         for (std::uint32_t d = 1; d <= count; ++d) {
-            std::vector<record_spec> r;
+            std::vector<relay_record> r;
             for (std::uint32_t k = 1; k <= 5; ++k)
                 r.push_back({.frame_seq = (d - 1) * 5 + k});
             send(datagram(d, r));
@@ -241,7 +200,10 @@ TEST_F(Relay, StartUpFailuresOnTheBoard) {
         std::vector<std::string> args;
         int status;
         std::string err;
+        const char* failing = "";  // a call that fails (tests/support/fail.cpp)
     } const cases[] = {
+        {{"-p", "0"}, -6, "Error opening UDP socket: Permission denied\n", "socket"},
+        {{"-p", "0"}, -8, "Error setting reuse address option: Permission denied\n", "setsockopt"},
         {{"-f", board.path("no/such/dir/dump")},
          -5,
          "Could not open dump file: No such file or directory\n"},
@@ -259,6 +221,7 @@ TEST_F(Relay, StartUpFailuresOnTheBoard) {
         o.args = {program("framerelayd")};
         o.args.insert(o.args.end(), c.args.begin(), c.args.end());
         o.board = board.dir();
+        if (*c.failing) o.env = fail_environment(board.dir(), c.failing);
         const auto r = run(o);
         EXPECT_EQ(r.status, exited(shell_status(c.status))) << c.args.back();
         EXPECT_EQ(r.err, c.err) << c.args.back();
@@ -266,8 +229,16 @@ TEST_F(Relay, StartUpFailuresOnTheBoard) {
     }
     close(taken);
 
-    // The 15-character name itself is found.
+    // The 15-character name itself is found. A socket with address reuse on the port, as an
+    // earlier daemon's own, leaves room for it.
+    const int shared = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(shared, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in shared_address = ipv4("127.0.0.1", port);
+    ASSERT_EQ(
+        bind(shared, reinterpret_cast<const sockaddr*>(&shared_address), sizeof shared_address), 0);
     start_daemon({"--interface", "vflexray0123456"});
+    close(shared);
     send(datagram(1, {{.frame_seq = 1}}));
     EXPECT_EQ(records(1, "vflexray0123456").size(), 1u);
 }
@@ -285,12 +256,17 @@ TEST_F(Relay, VerboseRunDeviceRecordsAndDumpFile) {
                        .sec = 7,
                        .nsec = 999,
                        .payload = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66}}}));
-    send(datagram(99, {{.frame_seq = 5000}}, -1, SIZE_MAX, "FR02"));
+    send(encode(relay_datagram{.udp_seq = 99, .records = {{.frame_seq = 5000}}, .magic = "FR02"}));
     // Announces two records, the second arrives cut: it is not made up from zero bytes.
-    send(datagram(7, {{.frame_seq = 1003, .len = 0, .payload = {}}, {.frame_seq = 1004}}, -1,
-                  16 + record_size + 100));
+    send(encode(relay_datagram{
+        .udp_seq = 7,
+        .records = {{.frame_seq = 1003, .len = 0, .payload = {}}, {.frame_seq = 1004}},
+        .cut = relay_header_size + relay_record_size + 100}));
     // Announces nine, carries one; 1004 shows up as lost.
-    send(datagram(8, {{.frame_seq = 1005, .len = 4, .payload = {0xAA, 0xBB, 0xCC, 0xDD}}}, 9));
+    send(encode(relay_datagram{
+        .udp_seq = 8,
+        .records = {{.frame_seq = 1005, .len = 4, .payload = {0xAA, 0xBB, 0xCC, 0xDD}}},
+        .announced = 9}));
     send(datagram(9, {}));
     send({});
     const auto device = records(4);
@@ -340,19 +316,114 @@ TEST_F(Relay, VerboseRunDeviceRecordsAndDumpFile) {
               "fid: 002A ---------\ntime: 12 s 345 us\nDD CC BB AA \n---------\n");
 }
 
-// Also with the signals blocked by the parent.
+// Also whatever the parent left: its signals blocked; others blocked, which stay blocked (sent
+// before the stop, they must not end the run); standard input closed, so that the UDP socket is
+// descriptor 0. And once under memcheck, which finds what the waits are given uninitialised.
 TEST_F(Relay, CountersAreUnsignedAndSilentWithoutVerbose) {
     start_sink();
-    spawn_options o;
-    o.blocked_signals = {SIGINT, SIGTERM, SIGUSR1};
-    start_daemon({}, true, o);
-    send(datagram(1, {{.frame_seq = 0x90000000}}));
+    const struct {
+        const char* left;
+        std::vector<int> blocked{}, sent_first{};
+        bool stdin_closed = false, memcheck = false;
+    } parents[] = {
+        {.left = "its signals blocked", .blocked = {SIGINT, SIGTERM, SIGUSR1}},
+        {.left = "others blocked", .blocked = {SIGHUP, SIGUSR2}, .sent_first = {SIGHUP, SIGUSR2}},
+        {.left = "stdin closed", .stdin_closed = true},
+        {.left = "nothing, under memcheck", .memcheck = true},
+    };
+    std::size_t relayed = 0;
+    for (const auto& parent : parents) {
+        SCOPED_TRACE(parent.left);
+        spawn_options o;
+        o.blocked_signals = parent.blocked;
+        o.stdin_closed = parent.stdin_closed;
+        if (parent.memcheck) o.memcheck_log = board.path("memcheck.log");
+        start_daemon({}, true, o);
+        for (int other : parent.sent_first)
+            daemon->signal(other);
+        send(datagram(1, {{.frame_seq = 0x90000000}}));
+        ASSERT_EQ(records(++relayed).size(), relayed);
+        EXPECT_EQ(statistics(), "FR count: 1, drops: 2415919103\n");
+        daemon->signal(SIGINT);
+        EXPECT_EQ(daemon->wait(10s), exited(255));
+        EXPECT_EQ(daemon->out(), "Starting UDP FlexRay daemon on port " + std::to_string(port) +
+                                     "\nFR count: 1, drops: 2415919103\n");
+    }
+    EXPECT_EQ(board.read("memcheck.log"), "");
+}
+
+// A device that goes away (its side removed) fails the next write: the run ends with status 1.
+TEST_F(Relay, ADeviceThatGoesAwayEndsTheRunWithStatusOne) {
+    start_sink();
+    start_daemon({});
+    send(datagram(1, {{.frame_seq = 1}}));
     ASSERT_EQ(records(1).size(), 1u);
-    EXPECT_EQ(statistics(), "FR count: 1, drops: 2415919103\n");
+    sink->signal(SIGTERM);
+    ASSERT_TRUE(sink->wait(5s));
+    send(datagram(2, {{.frame_seq = 2}}));
+    EXPECT_EQ(daemon->wait(5s), exited(1));
+    EXPECT_EQ(daemon->err(), "vflexray write: Network is down\n");
+}
+
+// A dump path longer than a name buffer is opened whole, never cut to another file's name.
+TEST_F(Relay, LongDumpPathIsOpenedWhole) {
+    start_sink();
+    const std::string dir = board.path(std::string(150, 'd'));
+    const std::string path = dir + "/" + std::string(150, 'f');
+    ASSERT_GT(path.size(), 254u);
+    board.write(std::string(150, 'd') + "/.keep", "");
+    start_daemon({"-f", path});
+    send(datagram(1, {{.frame_seq = 1}}));
+    ASSERT_EQ(records(1).size(), 1u);
     daemon->signal(SIGINT);
     EXPECT_EQ(daemon->wait(10s), exited(255));
-    EXPECT_EQ(daemon->out(), "Starting UDP FlexRay daemon on port " + std::to_string(port) +
-                                 "\nFR count: 1, drops: 2415919103\n");
+    EXPECT_EQ(read_file(path), "fid: 002A ---------\ntime: 12 s 345 us\n01 02 \n---------\n");
+    EXPECT_NE(access(path.substr(0, 254).c_str(), F_OK), 0);  // no file of the cut name
+}
+
+// A dump file whose disk fills, empties and fills again: each failure is reported, the one after
+// the file came back too (a small file system of the test's own mount namespace).
+TEST_F(Relay, DumpFileFailureAfterARecoveryIsReportedAgain) {
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "no private mount namespace";
+    board.write("small/.keep", "");
+    ASSERT_EQ(mount("tmpfs", board.path("small").c_str(), "tmpfs", 0, "size=64k"), 0);
+    struct unmount {
+        std::string at;
+        ~unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount_at_end{board.path("small")};
+    const auto fill = [&] {
+        std::ofstream filler(board.path("small/filler"), std::ios::app);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size()))
+            filler.flush();
+    };
+    start_sink();
+    fill();
+    start_daemon({"-f", board.path("small/dump")});
+    // Five records of 254 bytes a datagram: about 4 KiB of dump entries each.
+    std::uint32_t frame = 0;
+    std::size_t relayed = 0;
+    const auto send_some = [&](int datagrams) {
+        for (int d = 0; d < datagrams; ++d) {
+            std::vector<relay_record> five;
+            for (int k = 0; k < 5; ++k)
+                five.push_back({.frame_seq = ++frame, .len = 254, .payload = bytes(254, 0xAB)});
+            send(datagram(frame / 5, five));
+            relayed += 5;
+            ASSERT_EQ(records(relayed).size(), relayed);
+        }
+    };
+    const std::string failed = "Dump file write failed: No space left on device\n";
+    send_some(12);  // more than the stream's 32 KiB
+    ASSERT_TRUE(daemon->wait_output(stream::err, failed, 5s));
+    board.remove("small/filler");
+    const auto before = board.read("small/dump").size();
+    send_some(1);
+    ASSERT_GT(board.read("small/dump").size(), before);  // the file came back
+    fill();
+    send_some(12);
+    EXPECT_TRUE(daemon->wait_output(stream::err, failed + failed, 5s)) << daemon->err();
 }
 
 TEST_F(Relay, DumpFileOptions) {

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/support/bytes.hpp"
+
 namespace {
 
 using namespace frmcu;
-using bytes = std::vector<std::uint8_t>;
+using support::bytes;
 
 TEST(CtrlRequest, IsMagicLengthTenAndTheCommandCode) {
     EXPECT_EQ(build_request(cmd_statistics),

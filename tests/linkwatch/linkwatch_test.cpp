@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <sstream>
 
@@ -31,15 +30,6 @@ std::size_t count(const std::string& text, const std::string& what) {
     for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
         ++n;
     return n;
-}
-
-bool eventually(const std::function<bool()>& done, duration timeout) {
-    const auto deadline = clock::now() + timeout;
-    while (!done()) {
-        if (clock::now() > deadline) return false;
-        usleep(10000);
-    }
-    return true;
 }
 
 double seconds_since(clock::time_point start) {
@@ -201,6 +191,39 @@ TEST_F(LinkWatch, OneshotWithASilentFrMcuPulsesOnceProbesSixteenTimesAndExitsZer
     EXPECT_TRUE(sim->wait_output(stream::out, "reset line high: staying offline\n", 5s));
     EXPECT_EQ(count(sim->out(), "request "), 1u);
     EXPECT_EQ(count(sim->out(), "reset line low: offline\n"), 1u);
+}
+
+// Standard input closed: the probe's socket, and then the reset line's file, are descriptor 0.
+// Under memcheck, which finds what the calls are given uninitialised (the fd_set, the signal
+// sets): a probe that is answered, and a pass that resets.
+TEST_F(LinkWatch, WithStdinClosedAndUnderMemcheck) {
+    ASSERT_TRUE(make_frmcu_link(host, mcu));
+    auto sim = frmcu_sim();
+    ASSERT_TRUE(sim);
+    for (bool memcheck : {false, true}) {
+        spawn_options o = linkwatch({"-o"});
+        o.stdin_closed = !memcheck;
+        if (memcheck) o.memcheck_log = board.path("memcheck.log");
+        const auto r = run(o, 30s);
+        EXPECT_EQ(r.status, exited(0)) << memcheck;
+        EXPECT_EQ(r.err, "") << memcheck;
+    }
+    EXPECT_FALSE(board.exists("gpio.log"));
+
+    // A host address the link does not carry: offline at once, a reset, 16 probes that fail.
+    spawn_options o = linkwatch({"-o", "-l", "192.168.80.2"});
+    o.stdin_closed = true;
+    process closed(o);
+    ASSERT_TRUE(eventually([&] { return gpio_log(board).size() >= 2; }, 10s));
+    expect_one_pulse();
+    EXPECT_EQ(closed.wait(20s), exited(0));
+    board.remove("gpio.log");
+    o.stdin_closed = false;
+    o.memcheck_log = board.path("memcheck.log");
+    const auto r = run(o, 60s);
+    EXPECT_EQ(r.status, exited(0));
+    expect_one_pulse();
+    EXPECT_EQ(board.read("memcheck.log"), "");
 }
 
 // A stop while the line is low takes effect once the line is back at 1.

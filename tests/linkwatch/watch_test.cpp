@@ -29,6 +29,8 @@ TEST(WatchSettings, GpioNumberIsReadAsADecimalText) {
         {"0x20", 0},
         {"2147483647", INT_MAX},
         {"99999999999", INT_MAX},
+        {"2147483646", INT_MAX - 1},
+        {"-2147483647", INT_MIN + 1},  // one above the clamp
         {"-2147483648", INT_MIN},
         {"-2147483649", INT_MIN},
         {"-99999999999", INT_MIN},

@@ -83,10 +83,8 @@ long cpu_ticks(pid_t pid) {
 
 TEST(Nmeaview, UsageAndOpenFailures) {
     // An open that a stop signal cuts short (a port waiting for carrier) ends it quietly.
-    std::string fail = std::string(bin_dir) + "/../tests/libgw_fail.so";
-    if (asan_runtime[0] != '\0') fail = std::string(asan_runtime) + ":" + fail;
-    const std::vector<std::string> interrupted{"LD_PRELOAD=" + fail, "GW_FAIL=open",
-                                               "GW_FAIL_PATH=/dev/null"};
+    std::vector<std::string> interrupted = fail_environment("", "open");
+    interrupted.push_back("GW_FAIL_PATH=/dev/null");
     const struct {
         std::vector<std::string> args;
         std::string out;
@@ -203,13 +201,31 @@ struct gps_sim {
 };
 
 TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
+    // What the parent left: the stop signals blocked or ignored must not keep them out; other
+    // signals it blocked stay blocked (sent before the stop, they must not end the run); with
+    // standard input closed the port is descriptor 0. And once under memcheck, which finds
+    // what the waits are given uninitialised.
+    const struct {
+        const char* left;
+        std::vector<int> blocked{}, ignored{}, sent_first{};
+        bool stdin_closed = false, memcheck = false;
+    } parents[] = {
+        {.left = "nothing"},
+        {.left = "stops blocked", .blocked = {SIGINT, SIGTERM}},
+        {.left = "stops ignored", .ignored = {SIGINT, SIGTERM}},
+        {.left = "others blocked", .blocked = {SIGHUP, SIGUSR1}, .sent_first = {SIGHUP, SIGUSR1}},
+        {.left = "stdin closed", .stdin_closed = true},
+        {.left = "nothing, under memcheck", .memcheck = true},
+    };
+    temp_board dir;
     for (int sig : {SIGINT, SIGTERM}) {
-        // Waiting (in the wait itself): well within the 5-second wait that is under way, also
-        // when the parent left the signals blocked or ignored.
-        for (int inherited = 0; inherited < 3; ++inherited) {
+        // Waiting (in the wait itself): well within the 5-second wait that is under way.
+        for (const auto& parent : parents) {
             spawn_options o;
-            if (inherited == 1) o.blocked_signals = {SIGINT, SIGTERM};
-            if (inherited == 2) o.ignored_signals = {SIGINT, SIGTERM};
+            o.blocked_signals = parent.blocked;
+            o.ignored_signals = parent.ignored;
+            o.stdin_closed = parent.stdin_closed;
+            if (parent.memcheck) o.memcheck_log = dir.path("memcheck.log");
             reader_on_pty r(o);
             ASSERT_TRUE(r.ready);
             r.pty->write(reference);
@@ -218,12 +234,17 @@ TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
             for (auto end = clock::now() + 5s;
                  read_file(wchan).find("poll") == std::string::npos && clock::now() < end;)
                 usleep(1000);
+            for (int other : parent.sent_first)
+                r.proc->signal(other);
             const auto sent = clock::now();
             r.proc->signal(sig);
-            EXPECT_EQ(r.proc->wait(10s), exited(1)) << strsignal(sig) << inherited;
-            EXPECT_LT(clock::now() - sent, 3s) << strsignal(sig) << inherited;
+            EXPECT_EQ(r.proc->wait(10s), exited(1)) << strsignal(sig) << ", " << parent.left;
+            EXPECT_LT(clock::now() - sent, 3s) << strsignal(sig) << ", " << parent.left;
             EXPECT_EQ(r.proc->out(), reference_line);
             EXPECT_EQ(r.proc->err(), "");
+            if (parent.memcheck) {
+                EXPECT_EQ(dir.read("memcheck.log"), "");
+            }
         }
 
         // Busy: the receiver sends without a pause; the last line still comes out whole.
@@ -236,6 +257,23 @@ TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
         EXPECT_EQ(busy.wait(10s), exited(1)) << strsignal(sig);
         EXPECT_LT(clock::now() - sent, 3s) << strsignal(sig);
         EXPECT_TRUE(busy.out().ends_with("Speed: 224\r\n"));
+    }
+}
+
+// A stop that comes just before a wait (the hold keeps the program inside pselect before it
+// waits) is not left for the wait's end: the run ends at once.
+TEST(Nmeaview, AStopJustBeforeTheWaitEndsItAtOnce) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        temp_board dir;
+        spawn_options o;
+        o.env = hold_environment("pselect", 500, dir.path("held"));
+        reader_on_pty r(o);
+        ASSERT_TRUE(r.ready);
+        ASSERT_TRUE(eventually([&] { return dir.exists("held"); }, 10s));
+        const auto sent = clock::now();
+        r.proc->signal(sig);
+        EXPECT_EQ(r.proc->wait(10s), exited(1)) << strsignal(sig);
+        EXPECT_LT(clock::now() - sent, 2500ms) << strsignal(sig);
     }
 }
 
@@ -281,6 +319,17 @@ TEST(Nmeaview, WhatComesAfterAHangUpIsRead) {
     dir.write("gps.log", reference);
     process reader(nmeaview_on(dir.path("gps.log")));
     ASSERT_TRUE(reader.wait_output(stream::out, reference_line, 10s));
+    // Only once it waits out the hang-up (a wait on no descriptor: its first argument is 0), so
+    // that the hang-up is seen before the rest comes.
+    const std::string syscall = "/proc/" + std::to_string(reader.pid()) + "/syscall";
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::istringstream fields(read_file(syscall));
+            std::string number, first;
+            fields >> number >> first;
+            return first == "0x0";
+        },
+        5s));
     dir.write("gps.log", reference + reference);
     EXPECT_TRUE(reader.wait_output(stream::out, reference_line + reference_line, 10s));
 }

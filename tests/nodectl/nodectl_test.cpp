@@ -1,6 +1,9 @@
 // nodectl end to end, against the FR-MCU stand-in on loopback.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "frmcu/ctrl_protocol.hpp"
 #include "frmcu/link.hpp"
 #include "tests/support/board.hpp"
 #include "tests/support/net.hpp"
@@ -118,18 +122,29 @@ TEST(NodectlExchange, StartAndStopPrintNothingOnSuccess) {
     }
 }
 
+// Also with standard input closed (the socket is descriptor 0), and under memcheck, which finds
+// what the wait is given uninitialised.
 TEST(NodectlExchange, StatisticsTables) {
     frmcu fr({"--stats", "1,2,3,4,5,6,2,1,4000000000,10,11"});
-    auto r = nodectl_to(fr, {"-c", "statistics"});
-    EXPECT_EQ(r.status, exited(0)) << r.err;
-    EXPECT_EQ(r.out,
-              "MODE:  PASSIVE\n"
-              "STATE: NORMAL ACTIVE\n"
-              "ERR: overrun syntax       frame        content      boundary     \n"
-              "1            2            3            4            5            \n"
-              "fifo_level   bytes        frames       null-frames  \n"
-              "6            4000000000   10           11           \n");
-    EXPECT_EQ(r.err, "");
+    temp_board dir;
+    for (const char* how : {"plain", "stdin closed", "under memcheck"}) {
+        spawn_options o;
+        o.args = {program("nodectl"), "-i", "127.0.0.1", "-p", fr.port_text(), "-c", "statistics"};
+        o.stdin_closed = how[0] == 's';
+        if (how[0] == 'u') o.memcheck_log = dir.path("memcheck.log");
+        auto r = run(o, 30s);
+        EXPECT_EQ(r.status, exited(0)) << how << r.err;
+        EXPECT_EQ(r.out,
+                  "MODE:  PASSIVE\n"
+                  "STATE: NORMAL ACTIVE\n"
+                  "ERR: overrun syntax       frame        content      boundary     \n"
+                  "1            2            3            4            5            \n"
+                  "fifo_level   bytes        frames       null-frames  \n"
+                  "6            4000000000   10           11           \n")
+            << how;
+        EXPECT_EQ(r.err, "") << how;
+    }
+    EXPECT_EQ(dir.read("memcheck.log"), "");
 }
 
 TEST(NodectlExchange, VerboseDumpsRequestHeaderAndMessage) {
@@ -240,6 +255,68 @@ TEST(NodectlConnection, FailuresBeforeTheExchange) {
     EXPECT_EQ(too_long.out, "");
 }
 
+// The connection ends as soon as the answer is taken, also while the exit waits for standard
+// output (a full pipe that nobody reads yet).
+TEST(NodectlConnection, ClosedBeforeTheOutputIsFlushed) {
+    temp_board dir;
+    const std::string fifo = dir.path("out");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    const std::string block(4096, 'x');
+    while (::write(filler, block.data(), block.size()) > 0) {
+    }
+    close(filler);
+
+    tcp_listener server;
+    spawn_options o;
+    o.args = {program("nodectl"),
+              "-v",
+              "-i",
+              "127.0.0.1",
+              "-p",
+              std::to_string(server.port()),
+              "-c",
+              "start"};
+    o.stdout_file = fifo;
+    process p(o);
+    const int peer = server.accept(5s);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(read_some(peer, ::frmcu::ctrl_header_size, 5s).size(), ::frmcu::ctrl_header_size);
+    const bytes answer = {'F', 'C', '0', '1', 0, 0, 0, 12, 0x80, 0x01, 0, 0};
+    ASSERT_EQ(::write(peer, answer.data(), answer.size()), 12);
+    pollfd ended{peer, POLLIN, 0};
+    char byte;
+    EXPECT_TRUE(poll(&ended, 1, 3000) == 1 && recv(peer, &byte, 1, 0) == 0);
+    EXPECT_TRUE(p.running());  // still waiting for its output to go
+    close(peer);
+
+    char buf[4096];
+    const auto deadline = clock::now() + 5s;
+    while (p.running() && clock::now() < deadline)
+        if (::read(reader, buf, sizeof buf) <= 0) usleep(1000);
+    EXPECT_EQ(p.wait(1s), exited(0));
+    close(reader);
+}
+
+// A connection closed right after the header: no message, a length mismatch like any other.
+TEST(NodectlConnection, ClosedAfterTheHeader) {
+    tcp_listener server;
+    spawn_options o;
+    o.args = {
+        program("nodectl"), "-i", "127.0.0.1", "-p", std::to_string(server.port()), "-c", "start"};
+    process p(o);
+    const int peer = server.accept(5s);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(read_some(peer, ::frmcu::ctrl_header_size, 5s).size(), ::frmcu::ctrl_header_size);
+    const bytes header = {'F', 'C', '0', '1', 0, 0, 0, 12, 0x80, 0x01};
+    ASSERT_EQ(::write(peer, header.data(), header.size()), 10);
+    close(peer);
+    EXPECT_EQ(p.wait(10s), exited(1));
+    EXPECT_EQ(p.err(), "Invalid length of response message: 0 (2)\n");
+}
+
 // SIGINT once the request is out, while nodectl waits for the header or for the message.
 void interrupt_while(const char* answer, const char* stand_in_line) {
     frmcu fr({"--answer", answer});
@@ -265,30 +342,45 @@ TEST(NodectlInterrupt, DuringTheMessageRead) {
 // SIGINT held back at the points where it could slip in unseen: between the handler's
 // installation and the request (nothing goes out), and just before the wait for the header
 // (the wait ends at once, not after its 5 s).
+// SIGINT just after the handler is in (taken at once; blocked by the parent, it waits for the
+// last point before the request goes out), and just before the wait for the answer.
 TEST(NodectlInterrupt, AtTheEdgesOfTheWaits) {
-    const std::pair<std::string, const char*> points[] = {
-        {"sigaction:" + std::to_string(SIGINT), "Connecting to: 127.0.0.1 "},
-        {"pselect", "Reading FR_CTRL_HEADER"}};
-    for (const auto& [point, last_line] : points) {
+    const std::string request_dump = "\\x46\\x43\\x30\\x31\\x00\\x00\\x00\\x0A\\x00\\x03\n\n";
+    const struct {
+        std::string point;
+        bool sigint_blocked = false;
+        std::string last_line{};  // the start of the last line printed; empty: the request's dump
+        bool request_sent = false;
+    } points[] = {
+        {.point = "sigaction:" + std::to_string(SIGINT), .last_line = "Connecting to: 127.0.0.1 "},
+        {.point = "sigaction:" + std::to_string(SIGINT), .sigint_blocked = true},
+        {.point = "pselect", .last_line = "Reading FR_CTRL_HEADER", .request_sent = true},
+    };
+    for (const auto& c : points) {
         frmcu fr({"--answer", "statistics=silent"});
         temp_board dir;  // a place for the hold's mark
         spawn_options o;
         o.args = {program("nodectl"), "-v", "-i",        "127.0.0.1", "-p",
                   fr.port_text(),     "-c", "statistics"};
-        o.env = hold_environment(point, 500, dir.path("held"));
+        o.env = hold_environment(c.point, 500, dir.path("held"));
+        if (c.sigint_blocked) o.blocked_signals = {SIGINT};
         process p(o);
         const auto deadline = clock::now() + 10s;
         while (!dir.exists("held") && p.running() && clock::now() < deadline)
             usleep(1000);
-        ASSERT_TRUE(dir.exists("held")) << point << p.err();
+        ASSERT_TRUE(dir.exists("held")) << c.point << p.err();
         p.signal(SIGINT);
-        EXPECT_EQ(p.wait(3s), exited(0)) << point;
-        EXPECT_EQ(p.err(), "Signal handler for 2 signal\n") << point;
+        EXPECT_EQ(p.wait(3s), exited(0)) << c.point;
+        EXPECT_EQ(p.err(), "Signal handler for 2 signal\n") << c.point;
         const std::string& out = p.out();
-        const std::size_t last = out.rfind('\n', out.size() - 2) + 1;
-        EXPECT_EQ(out.compare(last, std::strlen(last_line), last_line), 0) << out;
-        ASSERT_TRUE(fr.saw("request"));
-        EXPECT_EQ(fr.log().find("request 46") == std::string::npos, point != "pselect") << fr.log();
+        if (c.last_line.empty()) {
+            EXPECT_TRUE(out.ends_with(request_dump)) << out;
+        } else {
+            const std::size_t last = out.rfind('\n', out.size() - 2) + 1;
+            EXPECT_EQ(out.compare(last, c.last_line.size(), c.last_line), 0) << out;
+        }
+        ASSERT_TRUE(fr.saw("request"));  // logged once the connection ends
+        EXPECT_EQ(fr.log().find("request 46") != std::string::npos, c.request_sent) << fr.log();
     }
 }
 

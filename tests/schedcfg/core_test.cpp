@@ -7,13 +7,13 @@
 #include "schedcfg/cli.hpp"
 #include "schedcfg/lin_protocol.hpp"
 #include "schedcfg/lines.hpp"
-#include "tests/schedcfg/hex.hpp"
+#include "tests/support/bytes.hpp"
 
 namespace {
 
 using namespace schedcfg;
-using schedcfg_test::bytes;
-using schedcfg_test::hex;
+using support::bytes;
+using support::hex;
 
 TEST(CommandMessage, FramingLomAndChecksum) {
     struct {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/schedcfg/hex.hpp"
 #include "tests/support/board.hpp"
+#include "tests/support/bytes.hpp"
 #include "tests/support/process.hpp"
 
 namespace schedcfg_test {

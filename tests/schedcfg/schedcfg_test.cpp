@@ -139,6 +139,37 @@ TEST_F(Schedcfg, CommandsOnTheWire) {
     }
 }
 
+// A write that comes back short (a signal cut it once part was in) goes on with the rest:
+// the command goes out whole, never half of it.
+TEST_F(Schedcfg, AWriteCutShortGoesOnWithTheRest) {
+    spawn_options o;
+    o.env = fail_environment("", "short-write");
+    start({"-d", "PTY", "schedule", "0", "1", "0", "1"}, o);
+    EXPECT_EQ(wire(11), hex("7e7e7ea7 06 02 00 01 00 01 04"));
+    feed(accepted);
+    const result r = finish();
+    EXPECT_EQ(r.status, exited(0)) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(pty.read(1, 200ms).empty());  // and nothing more
+}
+
+// A command exchange with standard input closed (the port is descriptor 0), and under memcheck.
+TEST_F(Schedcfg, CommandWithStdinClosedAndUnderMemcheck) {
+    temp_board dir;
+    for (bool memcheck : {false, true}) {
+        spawn_options o;
+        o.stdin_closed = !memcheck;
+        if (memcheck) o.memcheck_log = dir.path("memcheck.log");
+        start({"-d", "PTY", "item", "0", "10", "60", "1"}, o);
+        EXPECT_EQ(wire(11), hex("7e7e7ea7 06 04 00 0a 3c 01 35")) << memcheck;
+        feed(accepted);
+        const result r = finish();
+        EXPECT_EQ(r.status, exited(0)) << r.err;
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(dir.read("memcheck.log"), "");
+}
+
 TEST_F(Schedcfg, FailedAnswers) {
     const std::string fail = "failed to write CMD: schedule\n";
     struct {
@@ -251,6 +282,20 @@ TEST_F(Schedcfg, ListenUntilTheFrameCount) {
     EXPECT_EQ(r.err, "start seq discarding byte: 42\n");
 }
 
+// Standard output that fails (a full disk) loses the lines, never the run: listening goes on to
+// its frame count and ends as it should.
+TEST_F(Schedcfg, FailingStandardOutputLosesTheLinesNotTheRun) {
+    spawn_options o;
+    o.stdout_file = "/dev/full";
+    start({"-d", "PTY", "-l", "2"}, o);
+    feed(example);
+    feed(example);
+    const result r = finish();
+    EXPECT_EQ(r.status, exited(0));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
 TEST_F(Schedcfg, ShortBodiesAndABodyInTwoWrites) {
     start({"-d", "PTY", "-l", "5", "-t", "5"});
     feed("7e7e7ea7 03 07 00 04");
@@ -349,24 +394,46 @@ TEST_F(Schedcfg, ABodyThatNeverComesTimesOut) {
 // A stop while listening waits for a start sequence (where a listening run almost always is)
 // ends listening with the counters. The handler's line comes after every line printed before
 // the signal, on a pipe too.
-// Also when the parent left the signals blocked.
+// Also whatever the parent left: the stop signals blocked; others blocked, which stay blocked
+// (sent before the stop, they must not end the run); standard input closed, so that the port
+// is descriptor 0. And once under memcheck, which finds what the waits are given uninitialised.
 TEST_F(Schedcfg, SignalWhileSearching) {
-    for (int sig : {SIGINT, SIGTERM}) {
-        spawn_options o;
-        o.blocked_signals = {SIGINT, SIGTERM};
-        start({"-d", "PTY", "-l", "0", "-t", "30"}, o);
-        feed(example);
-        // Unbuffered: the frame line is out before the program waits again.
-        ASSERT_TRUE(prog->wait_output(stream::out, example_line.substr(2), 10s));
-        ASSERT_TRUE(waiting_for_input(prog->pid(), pty.slave_path(), 10s));
-        prog->signal(sig);
-        const result r = finish();
-        EXPECT_EQ(r.status, exited(0));
-        EXPECT_EQ(mask_stamps(r.out), example_dump + example_line +
-                                          "application receiving signal: " + std::to_string(sig) +
-                                          "\n" + counters(1, 0));
-        EXPECT_EQ(r.err, "");
-    }
+    const struct {
+        const char* left;
+        std::vector<int> blocked{}, sent_first{};
+        bool stdin_closed = false, memcheck = false;
+    } parents[] = {
+        {.left = "stops blocked", .blocked = {SIGINT, SIGTERM}},
+        {.left = "others blocked", .blocked = {SIGHUP, SIGUSR1}, .sent_first = {SIGHUP, SIGUSR1}},
+        {.left = "stdin closed", .stdin_closed = true},
+        {.left = "nothing, under memcheck", .memcheck = true},
+    };
+    temp_board dir;
+    for (const auto& parent : parents)
+        for (int sig : {SIGINT, SIGTERM}) {
+            SCOPED_TRACE(parent.left);
+            spawn_options o;
+            o.blocked_signals = parent.blocked;
+            o.stdin_closed = parent.stdin_closed;
+            if (parent.memcheck) o.memcheck_log = dir.path("memcheck.log");
+            start({"-d", "PTY", "-l", "0", "-t", "30"}, o);
+            feed(example);
+            // Unbuffered: the frame line is out before the program waits again.
+            ASSERT_TRUE(prog->wait_output(stream::out, example_line.substr(2), 10s));
+            ASSERT_TRUE(waiting_for_input(prog->pid(), pty.slave_path(), 10s));
+            for (int other : parent.sent_first)
+                prog->signal(other);
+            prog->signal(sig);
+            const result r = finish();
+            EXPECT_EQ(r.status, exited(0));
+            EXPECT_EQ(mask_stamps(r.out), example_dump + example_line +
+                                              "application receiving signal: " +
+                                              std::to_string(sig) + "\n" + counters(1, 0));
+            EXPECT_EQ(r.err, "");
+            if (parent.memcheck) {
+                EXPECT_EQ(dir.read("memcheck.log"), "");
+            }
+        }
 }
 
 // A stop amid a stream of bytes that hold no start sequence: the search gives way, it never

@@ -2,11 +2,13 @@
 // through. "socket" fails IPv4 sockets only (the stand-ins' own are of other families);
 // "setsockopt" fails every option. "open" cuts the open of the path GW_FAIL_PATH short with
 // SIGINT, as a serial port's open that waits for carrier is cut short: the handler runs, then
-// the open fails with EINTR.
+// the open fails with EINTR. "short-write" cuts the first write of more than one byte to a
+// terminal to its first half, as a signal cuts a tty write short once part of it is in.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -66,4 +68,14 @@ extern "C" int open(const char* path, int flags, ...) {
     const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(ap, mode_t) : 0;
     va_end(ap);
     return real(path, flags, mode);
+}
+
+extern "C" ssize_t write(int fd, const void* data, size_t size) {
+    static auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    static bool cut = false;
+    if (!cut && size > 1 && fails("short-write") && isatty(fd)) {
+        cut = true;
+        return real(fd, data, size / 2);
+    }
+    return real(fd, data, size);
 }

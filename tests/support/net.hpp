@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace support {
+#include "tests/support/bytes.hpp"
 
-using bytes = std::vector<std::uint8_t>;
+namespace support {
 
 // A port that was free on 127.0.0.1 a moment ago (the system's choice).
 int free_port(int type);  // SOCK_STREAM or SOCK_DGRAM

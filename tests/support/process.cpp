@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,8 +61,16 @@ std::vector<std::string> hold_environment(std::string_view point, int ms, const 
 }
 
 std::vector<std::string> fail_environment(const std::string& board, std::string_view call) {
-    std::vector<std::string> env = board_environment(board);
-    env[1] += ":" + std::string(bin_dir) + "/../tests/libgw_fail.so";
+    const std::string fail = std::string(bin_dir) + "/../tests/libgw_fail.so";
+    std::vector<std::string> env;
+    if (board.empty()) {
+        std::string preload = fail;
+        if (asan_runtime[0] != '\0') preload = std::string(asan_runtime) + ":" + preload;
+        env.push_back("LD_PRELOAD=" + preload);
+    } else {
+        env = board_environment(board);
+        env[1] += ":" + fail;
+    }
     env.push_back("GW_FAIL=" + std::string(call));
     return env;
 }
@@ -90,8 +99,13 @@ process::process(const spawn_options& options) {
     for (const auto& e : options.env)
         set_env(env, e);
 
+    std::vector<std::string> args = options.args;
+    if (!options.memcheck_log.empty())
+        args.insert(args.begin(), {"/usr/bin/valgrind", "-q", "--tool=memcheck",
+                                   "--error-exitcode=" + std::to_string(memcheck_status),
+                                   "--log-file=" + options.memcheck_log});
     std::vector<char*> argv, envp;
-    for (const auto& a : options.args)
+    for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     if (!options.argv0.empty()) argv[0] = const_cast<char*>(options.argv0.c_str());
     argv.push_back(nullptr);
@@ -103,9 +117,14 @@ process::process(const spawn_options& options) {
     if ((options.stdin_pipe && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 ||
         pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
+    const pid_t test = getpid();
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
+        // Tied to the test's life: killed with it, also when it dies without its destructors
+        // (a CTest time-out, a crash), and whatever signals the program ignores.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != test) _exit(127);  // the test died before the tie was made
         const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
         dup2(options.stdin_pipe ? in[0] : null_fd, 0);
         dup2(out[1], 1);
@@ -115,6 +134,17 @@ process::process(const spawn_options& options) {
             if (to >= 0) dup2(to, 1);
         }
         dup2(err[1], 2);
+        if (options.stdin_closed) ::close(0);
+        // Memcheck looks at nfds / 8 bytes of an fd_set: with descriptors 3 to 8 taken (as a
+        // parent may leave them open), what the program opens is 9 or above, and a set left
+        // uninitialised shows.
+        if (!options.memcheck_log.empty())
+            for (int fd = 3; fd <= 8; ++fd) {
+                if (fd == null_fd)
+                    fcntl(fd, F_SETFD, 0);  // kept across the exec
+                else
+                    dup2(null_fd, fd);
+            }
         // A fresh process group, so that a signal to the test does not reach the program.
         if (options.new_session)
             setsid();
@@ -134,8 +164,8 @@ process::process(const spawn_options& options) {
                                static_cast<rlim_t>(options.open_files)};
             setrlimit(RLIMIT_NOFILE, &limit);
         }
-        execve(options.args[0].c_str(), argv.data(), envp.data());
-        dprintf(2, "exec %s: %s\n", options.args[0].c_str(), strerror(errno));
+        execve(args[0].c_str(), argv.data(), envp.data());
+        dprintf(2, "exec %s: %s\n", args[0].c_str(), strerror(errno));
         _exit(127);
     }
     if (options.stdin_pipe) {
@@ -151,7 +181,10 @@ process::process(const spawn_options& options) {
 }
 
 process::~process() {
+    // Still running: its whole process group, so that what it started goes with it (the group
+    // is surely ours while the program is not reaped).
     if (!status_) {
+        kill(-pid_, SIGKILL);
         kill(pid_, SIGKILL);
         reap(true);
     }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace support {
@@ -15,6 +16,17 @@ namespace support {
 using namespace std::chrono_literals;
 using clock = std::chrono::steady_clock;
 using duration = std::chrono::milliseconds;
+
+// Waits until `done` holds or the deadline passes; true when it held.
+template <typename F>
+bool eventually(F done, duration timeout = 10s) {
+    const auto deadline = clock::now() + timeout;
+    while (!done()) {
+        if (clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
 
 // Path of a production program and of a stand-in in this build.
 std::string program(std::string_view name);
@@ -46,8 +58,14 @@ struct spawn_options {
     // What a parent may hand down: signals blocked or ignored, a low open-file limit (ulimit -n).
     std::vector<int> blocked_signals;
     std::vector<int> ignored_signals;
-    int open_files = 0;  // non-zero: the limit
+    int open_files = 0;         // non-zero: the limit
+    bool stdin_closed = false;  // started with descriptor 0 closed: what it opens first gets 0
+    // Non-empty: run under valgrind's memcheck, its findings written to this file (exit status
+    // memcheck_status when it found any), with descriptors 3 to 8 taken.
+    std::string memcheck_log;
 };
+
+inline constexpr int memcheck_status = 97;
 
 enum class stream { out, err };
 
@@ -56,7 +74,9 @@ class process {
     explicit process(const spawn_options& options);
     process(const process&) = delete;
     process& operator=(const process&) = delete;
-    ~process();  // kills the process if it still runs
+    // Kills the process, and its process group, if it still runs. A process is also killed when
+    // the test dies (PR_SET_PDEATHSIG), so that nothing outlives a test that timed out.
+    ~process();
 
     pid_t pid() const { return pid_; }
     void signal(int sig) const;
@@ -100,8 +120,9 @@ std::vector<std::string> board_environment(const std::string& board);
 // `mark` as the hold begins.
 std::vector<std::string> hold_environment(std::string_view point, int ms, const std::string& mark);
 
-// Environment of a program on a simulated board whose `call` fails (tests/support/fail.cpp):
-// "socket" for IPv4 sockets, "setsockopt".
+// Environment of a program whose `call` fails (tests/support/fail.cpp): "socket" for IPv4
+// sockets, "setsockopt", "open" (with GW_FAIL_PATH), "short-write"; on a simulated board unless
+// `board` is empty.
 std::vector<std::string> fail_environment(const std::string& board, std::string_view call);
 
 }  // namespace support

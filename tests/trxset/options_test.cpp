@@ -75,24 +75,26 @@ TEST(Numbers, DecimalLikeTheBoard) {
 TEST(Options, DeviceModeAndStatusLaterOnesWin) {
     struct {
         args a;
-        int device, mode;
-        bool status;
+        int device = 0, mode = 0;
+        bool status = false;
     } cases[] = {
-        {{}, 0, 0, false},
-        {{"-D", "can5"}, 5, 0, false},
-        {{"-D", "can"}, 0, 0, false},
-        {{"-D", "canX"}, 0, 0, false},
-        {{"-D", "can12"}, 1, 0, false},
-        {{"-D", "can9"}, 9, 0, false},  // the ends of the digits, and just beyond
-        {{"-D", "can/"}, 0, 0, false},
-        {{"-D", "can:"}, 0, 0, false},
-        {{"-D", "can7"}, 7, 0, false},  // the range is checked later
-        {{"--device", "can2", "-Dcan4"}, 4, 0, false},
-        {{"-m", "258"}, 0, 2, false},
-        {{"-m", "-1"}, 0, 255, false},
-        {{"-m", "abc"}, 0, 0, false},
-        {{"--mode", "4", "-m1"}, 0, 1, false},
-        {{"extra", "--status", "-m", "3", "words"}, 0, 3, true},  // non-options are ignored
+        {.a = {}},
+        {.a = {"-D", "can5"}, .device = 5},
+        {.a = {"-D", "can"}},
+        {.a = {"-D", "canX"}},
+        {.a = {"-D", "can12"}, .device = 1},
+        {.a = {"-D", "can9"}, .device = 9},  // the ends of the digits, and just beyond
+        {.a = {"-D", "can/"}},
+        {.a = {"-D", "can:"}},
+        {.a = {"-D", "can7"}, .device = 7},  // the range is checked later
+        {.a = {"--device", "can2", "-Dcan4"}, .device = 4},
+        {.a = {"-m", "258"}, .mode = 2},
+        {.a = {"-m", "-1"}, .mode = 255},
+        {.a = {"-m", "abc"}},
+        {.a = {"--mode", "4", "-m1"}, .mode = 1},
+        {.a = {"extra", "--status", "-m", "3", "words"},
+         .mode = 3,
+         .status = true},  // non-options are ignored
     };
     for (const auto& c : cases) {
         const auto r = read(c.a);
@@ -103,29 +105,38 @@ TEST(Options, DeviceModeAndStatusLaterOnesWin) {
     }
 }
 
+// A view need not end where its text ends: "can" cut from "can5" is transceiver 0.
+TEST(Options, DeviceReadsNothingBeyondItsText) {
+    const std::string_view text = "can5";
+    std::uint8_t device = 9;
+    EXPECT_TRUE(trxset::read_device(text.substr(0, 3), device));
+    EXPECT_EQ(device, 0);
+    EXPECT_FALSE(trxset::read_device(text.substr(0, 2), device));
+}
+
 TEST(Options, WakeUpFrameItems) {
     struct {
         args a;
-        int fc;
-        std::uint32_t id, mask, cdr;
+        int fc = 0xFF;
+        std::uint32_t id = 0, mask = 0, cdr = 0;
         std::array<std::uint8_t, 8> dm{};
     } cases[] = {
-        {{}, 0xFF, 0, 0, 0},
-        {{"-w", ""}, 0xFF, 0, 0, 0},
-        {{"-w", "fc=0x00,mask=0x007,id=0x1A0,cdr=250"}, 0x00, 0x1A0, 0x007, 250},
-        {{"--wuf", "fc=0x180"}, 0x80, 0, 0, 0},  // low 8 bits
-        {{"--wuf=id=010"}, 0xFF, 8, 0, 0},
-        {{"-w", "fc=0x00,"}, 0x00, 0, 0, 0},  // one trailing comma
-        {{"-w", "id=0x1FFFFFFF,mask=4294967295"}, 0xFF, 0x1FFFFFFF, 0xFFFFFFFF, 0},
-        {{"-w", "dm7=0xFF,dm6=1,dm5=2,dm4=3,dm3=4,dm2=5,dm1=6,dm0=0x107"},
-         0xFF,
-         0,
-         0,
-         0,
-         {7, 6, 5, 4, 3, 2, 1, 0xFF}},
-        {{"-w", "id=1,id=2"}, 0xFF, 2, 0, 0},            // a key again replaces
-        {{"-w", "fc=1", "-w", "cdr=1"}, 0x01, 0, 0, 1},  // each -w adds
-        {{"-w", "fc=1=2,cdr="}, 0x01, 0, 0, 0},          // conversion stops where it must
+        {.a = {}},
+        {.a = {"-w", ""}},
+        {.a = {"-w", "fc=0x00,mask=0x007,id=0x1A0,cdr=250"},
+         .fc = 0x00,
+         .id = 0x1A0,
+         .mask = 0x007,
+         .cdr = 250},
+        {.a = {"--wuf", "fc=0x180"}, .fc = 0x80},  // low 8 bits
+        {.a = {"--wuf=id=010"}, .id = 8},
+        {.a = {"-w", "fc=0x00,"}, .fc = 0x00},  // one trailing comma
+        {.a = {"-w", "id=0x1FFFFFFF,mask=4294967295"}, .id = 0x1FFFFFFF, .mask = 0xFFFFFFFF},
+        {.a = {"-w", "dm7=0xFF,dm6=1,dm5=2,dm4=3,dm3=4,dm2=5,dm1=6,dm0=0x107"},
+         .dm = {7, 6, 5, 4, 3, 2, 1, 0xFF}},
+        {.a = {"-w", "id=1,id=2"}, .id = 2},                         // a key again replaces
+        {.a = {"-w", "fc=1", "-w", "cdr=1"}, .fc = 0x01, .cdr = 1},  // each -w adds
+        {.a = {"-w", "fc=1=2,cdr="}, .fc = 0x01},  // conversion stops where it must
     };
     for (const auto& c : cases) {
         const auto r = read(c.a);

@@ -269,6 +269,24 @@ TEST(TrxsetRun, FullExampleProgramsTheFrameSleepsAndReports) {
         EXPECT_EQ(b.reg(address), value) << std::hex << address;
 }
 
+// With standard input closed, the first line's file is descriptor 0; under memcheck, which finds
+// what the transfers are given uninitialised.
+TEST(TrxsetRun, FullExampleWithStdinClosedAndUnderMemcheck) {
+    for (bool memcheck : {false, true}) {
+        trx_board b;
+        b.put_chip(clean_chip());
+        spawn_options o;
+        o.args = {program("trxset"), "-m", "3", "-w", "fc=0x00,mask=0x007,id=0x1A0,cdr=250", "-s"};
+        o.board = b.board.dir();
+        o.stdin_closed = !memcheck;
+        if (memcheck) o.memcheck_log = b.board.path("memcheck.log");
+        const auto r = run(o, 60s);
+        EXPECT_EQ(r.status, exited(0)) << memcheck << r.err;
+        EXPECT_EQ(b.spi_writes(), "4c=00 26=03 2d=1c 2e=00 29=80 2a=06 2f=00 23=01 20=30 01=01");
+        EXPECT_EQ(b.board.read("memcheck.log"), "");
+    }
+}
+
 TEST(TrxsetRun, WithoutTheFrmLineEveryTransferWarnsAndTheWorkIsDone) {
     trx_board b;
     b.board.remove("gpio/gpio187");

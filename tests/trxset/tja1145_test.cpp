@@ -360,6 +360,16 @@ TEST(StatusReport, DecodesEachRegisterOnItsStreams) {
               "[out]TJA1145: CAN bus active (communication detected on bus)\n"
               "[err]\n\n" +
                   no_event);
+
+    // Each bit on its own: bit 5 alone says the configuration is OK, and nothing else.
+    bench pncok;
+    pncok.c.regs[0x22] = 0x20;
+    report_status(pncok.port(), 0, 0);
+    EXPECT_NE(pncok.said.find("[out]TJA1145: No CAN partial networking error detected"),
+              std::string::npos);
+    EXPECT_NE(pncok.said.find("[err]TJA1145: CAN partial networking configuration OK\n"),
+              std::string::npos);
+    EXPECT_NE(pncok.said.find("[out]TJA1145: CAN bus active"), std::string::npos);
 }
 
 TEST(StatusReport, AlarmsRaiseTheResultOthersPassItOn) {

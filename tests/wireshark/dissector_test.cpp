@@ -19,6 +19,7 @@
 #include "tests/support/net.hpp"
 #include "tests/support/paths.hpp"
 #include "tests/support/process.hpp"
+#include "tests/support/relay.hpp"
 
 namespace {
 
@@ -145,55 +146,30 @@ class pcap_file {
 
 // ---------------------------------------------------------------- relay datagrams
 
-constexpr std::size_t record_size = 296;
-constexpr std::uint8_t no_frame = 255;
+constexpr std::size_t record_size = relay_record_size;
+constexpr std::uint8_t no_frame = relay_no_frame;
+using datagram_spec = relay_datagram;
 
-struct record {
-    std::uint32_t frame_seq;
-    std::uint8_t len = 8;
-};
-
-struct datagram_spec {
-    std::uint32_t udp_seq;
-    std::vector<record> records;
-    int announced = -1;  // frame_count, if not the number of records
-    std::size_t cut = SIZE_MAX;
-    const char* magic = "FR01";
-    const char* from = "127.0.0.2";
-};
-
-// In wire form; every other field follows from the frame number.
-bytes encode(const datagram_spec& d) {
-    bytes out(16 + d.records.size() * record_size);
-    std::memcpy(out.data(), d.magic, 4);
-    frmcu::store_be32(&out[4], d.udp_seq);
-    frmcu::store_be32(&out[8], d.announced < 0 ? static_cast<std::uint32_t>(d.records.size())
-                                               : static_cast<std::uint32_t>(d.announced));
-    frmcu::store_be32(&out[12], 0x0000abcd);
-    for (std::size_t i = 0; i < d.records.size(); ++i) {
-        std::uint8_t* p = &out[16 + i * record_size];
-        const std::uint32_t seq = d.records[i].frame_seq;
-        frmcu::store_be32(p, seq);
-        frmcu::store_be32(p + 4, 0xa0a1a2a3);
-        frmcu::store_be32(p + 8, 1000 + seq % 7);
-        frmcu::store_be32(p + 12, 999999999 - seq % 1000);
-        frmcu::store_be32(p + 16, seq ^ 0x5a5a5a5a);
-        frmcu::store_be16(p + 20, static_cast<std::uint16_t>(1 + seq % 2047));
-        p[22] = d.records[i].len;
-        p[23] = 0xb1;
-        frmcu::store_be16(p + 24, static_cast<std::uint16_t>(seq));
-        for (std::size_t k = 0; k < 254; ++k)
-            p[32 + k] = static_cast<std::uint8_t>(seq + k);
-    }
-    if (d.cut < out.size()) out.resize(d.cut);
+std::vector<relay_record> frames(std::initializer_list<std::uint32_t> seqs) {
+    std::vector<relay_record> out;
+    for (auto s : seqs)
+        out.push_back({.frame_seq = s, .len = 8});
     return out;
 }
 
-std::vector<record> frames(std::initializer_list<std::uint32_t> seqs) {
-    std::vector<record> out;
-    for (auto s : seqs)
-        out.push_back({s});
-    return out;
+// A record whose every field follows from its number.
+relay_record numbered(std::uint32_t n, std::uint8_t len) {
+    bytes payload(254);
+    for (std::size_t k = 0; k < payload.size(); ++k)
+        payload[k] = static_cast<std::uint8_t>(n + k);
+    return {.frame_seq = n,
+            .len = len,
+            .frame_id = static_cast<std::uint16_t>(1 + n % 2047),
+            .sec = 1000 + n % 7,
+            .nsec = 999999999 - n % 1000,
+            .aux32 = n ^ 0x5a5a5a5a,
+            .aux16 = static_cast<std::uint16_t>(n),
+            .payload = payload};
 }
 
 struct relay_case {
@@ -226,7 +202,10 @@ const std::vector<relay_case> relay_cases = {
       {4, frames({10})}},
      {"1|0||0", "4294967295,0,1|4294967293,0,0||0,0,0", "4294967295|4294967293||0", "10|0||0"}},
     {"no-frame records count in the sequence",
-     {{1, {{1, 8}, {2, no_frame}, {3, 0}}}, {2, {{5, no_frame}}}, {3, frames({6})}},
+     {{1,
+       {{.frame_seq = 1, .len = 8}, {.frame_seq = 2, .len = no_frame}, {.frame_seq = 3, .len = 0}}},
+      {2, {{.frame_seq = 5, .len = no_frame}}},
+      {3, frames({6})}},
      {"1,2,3|0,0,0||0,1,0", "5|1||1", "6|0||0"}},
     {"a wrong magic changes nothing",
      {{1, frames({1, 2})},
@@ -359,7 +338,10 @@ TEST(RelayDissector, CountsAsFramerelaydCounts) {
 TEST(RelayDissector, EveryFieldOfARecordAsSent) {
     temp_board board;
     pcap_file capture;
-    const datagram_spec d{7, {{0x01020304, 6}, {9, 0}, {10, no_frame}}};
+    const datagram_spec d{
+        .udp_seq = 7,
+        .records = {numbered(0x01020304, 6), numbered(9, 0), numbered(10, no_frame)},
+        .spare = 0x0000abcd};
     capture.udp("127.0.0.2", 40001, "127.0.0.1", 29052, encode(d));
     capture.save(board.path("relay.pcap"));
     const auto lines = tshark(
@@ -368,8 +350,9 @@ TEST(RelayDissector, EveryFieldOfARecordAsSent) {
          "frrelay.frame_seq", "frrelay.sec", "frrelay.nsec", "frrelay.aux32", "frrelay.frame_id",
          "frrelay.len", "frrelay.aux16", "frrelay.data", "frrelay.no_frame"});
     ASSERT_EQ(lines.size(), 1u);
-    // Encoded from the frame numbers: sec 1000 + n % 7, nsec 999999999 - n % 1000, aux32
-    // n ^ 0x5a5a5a5a, frame_id 1 + n % 2047, aux16 n, payload n + k; the payload of len bytes.
+    // Each field from the frame number (numbered()): sec 1000 + n % 7, nsec 999999999 - n % 1000,
+    // aux32 n ^ 0x5a5a5a5a, frame_id 1 + n % 2047, aux16 n, payload n + k; the payload of len
+    // bytes.
     EXPECT_EQ(lines[0],
               "0x46523031|7|3|0x0000abcd|16909060,9,10|1000,1002,1003|999999939,999999990,"
               "999999989|0x5b58595e,0x5a5a5a53,0x5a5a5a50|0x0349,0x000a,0x000b|6,0,255|"

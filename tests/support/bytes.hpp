@@ -1,4 +1,4 @@
-// Bytes written as hex text in the tests ("7e7e7ea7 00": spaces are ignored).
+// Byte strings of the tests, and bytes written as hex text ("7e7e7ea7 00": spaces are ignored).
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace schedcfg_test {
+namespace support {
 
 using bytes = std::vector<std::uint8_t>;
 
@@ -26,4 +26,4 @@ inline std::string text(const bytes& b) {
     return std::string(b.begin(), b.end());
 }
 
-}  // namespace schedcfg_test
+}  // namespace support
