@@ -99,8 +99,15 @@ process::process(const spawn_options& options) {
     for (const auto& e : options.env)
         set_env(env, e);
 
+    // Memcheck runs the native, uninstrumented programs only: not a cross build's (its tests
+    // run under qemu-user) nor an AddressSanitizer build's.
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+    const bool memcheck = !options.memcheck_log.empty();
+#else
+    const bool memcheck = false;
+#endif
     std::vector<std::string> args = options.args;
-    if (!options.memcheck_log.empty())
+    if (memcheck)
         args.insert(args.begin(), {"/usr/bin/valgrind", "-q", "--tool=memcheck",
                                    "--error-exitcode=" + std::to_string(memcheck_status),
                                    "--log-file=" + options.memcheck_log});
@@ -138,7 +145,7 @@ process::process(const spawn_options& options) {
         // Memcheck looks at nfds / 8 bytes of an fd_set: with descriptors 3 to 8 taken (as a
         // parent may leave them open), what the program opens is 9 or above, and a set left
         // uninitialised shows.
-        if (!options.memcheck_log.empty())
+        if (memcheck)
             for (int fd = 3; fd <= 8; ++fd) {
                 if (fd == null_fd)
                     fcntl(fd, F_SETFD, 0);  // kept across the exec
