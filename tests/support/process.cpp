@@ -99,8 +99,8 @@ process::process(const spawn_options& options) {
     for (const auto& e : options.env)
         set_env(env, e);
 
-    // Memcheck runs the native, uninstrumented programs only: not a cross build's (its tests
-    // run under qemu-user) nor an AddressSanitizer build's.
+        // Memcheck runs the native, uninstrumented programs only: not a cross build's (its tests
+        // run under qemu-user) nor an AddressSanitizer build's.
 #if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
     const bool memcheck = !options.memcheck_log.empty();
 #else
