@@ -175,14 +175,13 @@ int main(int argc, char** argv) {
               std::to_string(after_read));
 
     // Every record reaches the reader once, in order, also with the writer refilling the queue.
-    std::uint32_t next_in = 1;
     std::uint32_t expect = 1;
     if (got == static_cast<ssize_t>(record_size)) {
         std::uint32_t n = 0;
         memcpy(&n, in.data(), sizeof n);
         if (n == expect) ++expect;
     }
-    next_in = static_cast<std::uint32_t>(queued) + 1;
+    std::uint32_t next_in = static_cast<std::uint32_t>(queued) + 1;
     bool in_order = expect == 2;
     const double deadline = now_ms() + 10000;
     while (expect <= 200 && in_order && now_ms() < deadline) {
