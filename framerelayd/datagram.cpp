@@ -9,19 +9,19 @@ namespace framerelayd {
 namespace {
 
 // Host order is whatever a plain store gives.
-std::uint32_t be32_to_host(std::uint8_t* p) {
+inline std::uint32_t be32_to_host(std::uint8_t* p) {
     const std::uint32_t v = frmcu::load_be32(p);
     std::memcpy(p, &v, sizeof v);
     return v;
 }
 
-std::uint16_t be16_to_host(std::uint8_t* p) {
+inline std::uint16_t be16_to_host(std::uint8_t* p) {
     const std::uint16_t v = frmcu::load_be16(p);
     std::memcpy(p, &v, sizeof v);
     return v;
 }
 
-void store_host32(std::uint8_t* p, std::uint32_t v) {
+inline void store_host32(std::uint8_t* p, std::uint32_t v) {
     std::memcpy(p, &v, sizeof v);
 }
 
