@@ -391,6 +391,18 @@ TEST_F(Schedcfg, ABodyThatNeverComesTimesOut) {
     EXPECT_EQ(r.err, "serial read timed-out\n");
 }
 
+// A port that fails to read ends listening at once, with status 1 and no counters.
+TEST_F(Schedcfg, AFailedReadEndsListening) {
+    spawn_options o;
+    o.env = fail_environment("", "read");
+    start({"-d", "PTY", "-l", "0", "-t", "30"}, o);
+    feed(example);
+    const result r = finish();
+    EXPECT_EQ(r.status, exited(1));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "serial read failed: Input/output error\n");
+}
+
 // A stop while listening waits for a start sequence (where a listening run almost always is)
 // ends listening with the counters. The handler's line comes after every line printed before
 // the signal, on a pipe too.

@@ -3,7 +3,8 @@
 // "setsockopt" fails every option. "open" cuts the open of the path GW_FAIL_PATH short with
 // SIGINT, as a serial port's open that waits for carrier is cut short: the handler runs, then
 // the open fails with EINTR. "short-write" cuts the first write of more than one byte to a
-// terminal to its first half, as a signal cuts a tty write short once part of it is in.
+// terminal to its first half, as a signal cuts a tty write short once part of it is in. "read"
+// fails every read from a terminal with EIO, as a serial port's driver does when its device goes.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -78,4 +79,13 @@ extern "C" ssize_t write(int fd, const void* data, size_t size) {
         return real(fd, data, size / 2);
     }
     return real(fd, data, size);
+}
+
+extern "C" ssize_t read(int fd, void* into, size_t size) {
+    static auto real = next<ssize_t (*)(int, void*, size_t)>("read");
+    if (fails("read") && isatty(fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, into, size);
 }

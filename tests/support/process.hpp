@@ -121,8 +121,8 @@ std::vector<std::string> board_environment(const std::string& board);
 std::vector<std::string> hold_environment(std::string_view point, int ms, const std::string& mark);
 
 // Environment of a program whose `call` fails (tests/support/fail.cpp): "socket" for IPv4
-// sockets, "setsockopt", "open" (with GW_FAIL_PATH), "short-write"; on a simulated board unless
-// `board` is empty.
+// sockets, "setsockopt", "open" (with GW_FAIL_PATH), "short-write", "read"; on a simulated board
+// unless `board` is empty.
 std::vector<std::string> fail_environment(const std::string& board, std::string_view call);
 
 }  // namespace support
