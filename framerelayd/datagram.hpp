@@ -5,7 +5,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
+
+#include "frmcu/bytes.hpp"
 
 namespace framerelayd {
 
@@ -83,8 +86,44 @@ using record_bytes = std::span<std::uint8_t, record_size>;
 // Converts the header at the start of `datagram` to host order in place and returns it.
 FR_FRAME_HEADER convert_header(std::span<std::uint8_t, header_size> datagram);
 
-// Converts one record from wire to device form in place and returns its fields.
-FR_FRAME_RECORD convert_record(record_bytes record);
+// In place, wire order to host order (whatever a plain store gives).
+namespace byte_order {
+inline std::uint32_t be32_to_host(std::uint8_t* p) {
+    const std::uint32_t v = frmcu::load_be32(p);
+    std::memcpy(p, &v, sizeof v);
+    return v;
+}
+inline std::uint16_t be16_to_host(std::uint8_t* p) {
+    const std::uint16_t v = frmcu::load_be16(p);
+    std::memcpy(p, &v, sizeof v);
+    return v;
+}
+inline void store_host32(std::uint8_t* p, std::uint32_t v) {
+    std::memcpy(p, &v, sizeof v);
+}
+}  // namespace byte_order
+
+// Converts one record from wire to device form in place and returns its fields. Inline: it
+// runs once a record on the relay's path.
+inline FR_FRAME_RECORD convert_record(record_bytes record) {
+    using namespace byte_order;
+    std::uint8_t* const r = record.data();
+    FR_FRAME_RECORD f{};
+    f.frame_seq = be32_to_host(r + record_field::frame_seq);
+    f.sec = be32_to_host(r + record_field::sec);
+    f.usec = frmcu::load_be32(r + record_field::nsec) / 1000;
+    store_host32(r + record_field::nsec, f.usec);
+    be32_to_host(r + record_field::aux32);
+    f.frame_id = be16_to_host(r + record_field::frame_id);
+    f.len = r[record_field::len];
+    be16_to_host(r + record_field::aux16);
+    // Whole payload words only; a trailing part word stays as received. 255 / 4 words of a
+    // no-frame record still lie within the data area.
+    const std::size_t words = f.len / 4u;
+    for (std::size_t k = 0; k < words; ++k)
+        be32_to_host(r + payload_offset + 4 * k);
+    return f;
+}
 
 // Record i of a datagram buffer.
 inline record_bytes record_at(std::span<std::uint8_t, datagram_size> datagram, std::size_t i) {
@@ -101,6 +140,6 @@ inline constexpr std::size_t dump_entry_capacity = 20 + 33 + 3 * max_frame_lengt
 using dump_entry = std::array<char, dump_entry_capacity>;
 
 // Formats the dump entry of a converted record; returns its length.
-std::size_t format_dump_entry(record_bytes record, const FR_FRAME_RECORD& fields, dump_entry& out);
+std::size_t format_dump_entry(record_bytes record, FR_FRAME_RECORD fields, dump_entry& out);
 
 }  // namespace framerelayd

@@ -250,12 +250,8 @@ void serve_signals() {
 
 // Receives one datagram into the buffer; the length, or -1 on failure.
 ssize_t receive() {
-    if (++since_wait >= signal_interval) {
-        const timespec now{0, 0};
-        ppoll(nullptr, 0, &now, &wait_mask);
-        since_wait = 0;
-        serve_signals();
-    }
+    // A wait of no time on no descriptor (ppoll ignores a negative one): the signals come in.
+    if (++since_wait >= signal_interval) wait_for(-1, 0, 0);
     for (;;) {
         const ssize_t n =
             recvfrom(udp_socket, buffer.data(), buffer.size(), MSG_DONTWAIT, nullptr, nullptr);
