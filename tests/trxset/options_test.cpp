@@ -46,6 +46,7 @@ TEST(Numbers, UnsignedTakesItsBaseFromThePrefixAndSaturates) {
         {"", 0},
         {"12abc", 12},
         {" \t+7", 7},
+        {"\r9", 9},  // the last of the white space that strtoul skips
         {"-1", 0xFFFFFFFF},
         {"-2", 0xFFFFFFFE},
         {"0xFFFFFFFF", ~0u},
