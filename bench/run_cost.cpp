@@ -1,14 +1,18 @@
 // run-cost [-n RUNS] COMMAND...: runs COMMAND RUNS times (default 1), one after the other, and
 // prints on standard error what the runs cost their own processes, start and exit included
 // (the runs' own output goes where run-cost's goes):
-//   runs R failed F ns N user_us U system_us S
-// N is the sum of the processes' run times in nanoseconds (the scheduler's account, read from
-// /proc/PID/schedstat once the process has exited and before it is reaped); U and S are the sum
-// of wait4's user and system times. F counts the runs that did not exit with status 0.
+//   run I ns T                          (one line a run)
+//   runs R failed F ns N user_us U system_us S median_ns M
+// T is a process's run time in nanoseconds (the scheduler's account, read from
+// /proc/PID/schedstat once the process has exited and before it is reaped), N their sum and M
+// their median (of an even count, the lower middle one); U and S are the sum of wait4's user
+// and system times. F counts the runs that did not exit with status 0. At most 1000 runs.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +41,8 @@ int main(int argc, char** argv) {
         runs = std::strtol(argv[2], nullptr, 10);
         first = 3;
     }
-    if (first >= argc || runs < 1) {
+    static std::array<long long, 1000> each;
+    if (first >= argc || runs < 1 || runs > static_cast<long>(each.size())) {
         std::fprintf(stderr, "usage: run-cost [-n RUNS] COMMAND...\n");
         return 2;
     }
@@ -74,12 +79,17 @@ int main(int argc, char** argv) {
             return 1;
         }
         ns += t;
+        each[static_cast<std::size_t>(i)] = t;
+        std::fprintf(stderr, "run %ld ns %lld\n", i + 1, t);
         user_us += static_cast<long long>(usage.ru_utime.tv_sec) * 1000000 + usage.ru_utime.tv_usec;
         system_us +=
             static_cast<long long>(usage.ru_stime.tv_sec) * 1000000 + usage.ru_stime.tv_usec;
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
     }
-    std::fprintf(stderr, "runs %ld failed %ld ns %lld user_us %lld system_us %lld\n", runs, failed,
-                 ns, user_us, system_us);
+    const auto end = each.begin() + runs;
+    const auto middle = each.begin() + (runs - 1) / 2;
+    std::nth_element(each.begin(), middle, end);
+    std::fprintf(stderr, "runs %ld failed %ld ns %lld user_us %lld system_us %lld median_ns %lld\n",
+                 runs, failed, ns, user_us, system_us, *middle);
     return 0;
 }
