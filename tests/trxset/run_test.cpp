@@ -2,6 +2,7 @@
 // spi.log, the chips' registers, the texts on their streams and the exit status.
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -194,6 +195,16 @@ TEST(TrxsetRun, DeviceOrLineMissing) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(b.gpio().size(), 1u) << "GPIO 73 written and kept, nothing after";
     EXPECT_EQ(b.board.read("gpio/gpio73/value"), std::string("1\0", 2));
+
+    // A line that opens but refuses the write stops the run the same way.
+    b.board.write("gpio/gpio39/keep", "");
+    ASSERT_EQ(symlink("/dev/full", b.board.path("gpio/gpio39/value").c_str()), 0);
+    r = b.trxset({"-D", "can1"});
+    EXPECT_EQ(r.status, exited(1));
+    EXPECT_EQ(r.err,
+              "Failed to write to GPIO39: No space left on device\n"
+              "Failed to set CS_D1 for choosen transceiver:1\n");
+    EXPECT_EQ(r.out, "");
 }
 
 TEST(TrxsetRun, FailedTransferAbortsAtOnce) {
