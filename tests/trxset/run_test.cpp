@@ -185,26 +185,30 @@ TEST(TrxsetRun, DeviceOrLineMissing) {
     EXPECT_EQ(r.err, "can't open /dev/spidev1.0: No such file or directory\n");
     EXPECT_EQ(r.out, "");
 
-    b.board.remove("gpio/gpio39");
-    b.board.remove("gpio.log");
-    r = b.trxset({"-D", "can1"});
-    EXPECT_EQ(r.status, exited(1));
-    EXPECT_EQ(r.err,
-              "Failed to /sys/class/gpio/gpio39/value: No such file or directory"
-              "Failed to set CS_D1 for choosen transceiver:1\n");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(b.gpio().size(), 1u) << "GPIO 73 written and kept, nothing after";
-    EXPECT_EQ(b.board.read("gpio/gpio73/value"), std::string("1\0", 2));
-
-    // A line that opens but refuses the write stops the run the same way.
-    b.board.write("gpio/gpio39/keep", "");
-    ASSERT_EQ(symlink("/dev/full", b.board.path("gpio/gpio39/value").c_str()), 0);
-    r = b.trxset({"-D", "can1"});
-    EXPECT_EQ(r.status, exited(1));
-    EXPECT_EQ(r.err,
-              "Failed to write to GPIO39: No space left on device\n"
-              "Failed to set CS_D1 for choosen transceiver:1\n");
-    EXPECT_EQ(r.out, "");
+    // A chip-select line that is missing, or that opens but refuses the write, stops the run
+    // before anything more is written.
+    const struct {
+        bool refuses;  // the line is there (its value file is /dev/full)
+        const char* why;
+    } lines[] = {
+        {.refuses = false,
+         .why = "Failed to /sys/class/gpio/gpio39/value: No such file or directory"},
+        {.refuses = true, .why = "Failed to write to GPIO39: No space left on device\n"},
+    };
+    for (const auto& line : lines) {
+        b.board.remove("gpio/gpio39");
+        b.board.remove("gpio.log");
+        if (line.refuses) {
+            b.board.write("gpio/gpio39/keep", "");
+            ASSERT_EQ(symlink("/dev/full", b.board.path("gpio/gpio39/value").c_str()), 0);
+        }
+        r = b.trxset({"-D", "can1"});
+        EXPECT_EQ(r.status, exited(1));
+        EXPECT_EQ(r.err, std::string(line.why) + "Failed to set CS_D1 for choosen transceiver:1\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(b.gpio().size(), 1u) << "GPIO 73 written and kept, nothing after";
+        EXPECT_EQ(b.board.read("gpio/gpio73/value"), std::string("1\0", 2));
+    }
 }
 
 TEST(TrxsetRun, FailedTransferAbortsAtOnce) {
