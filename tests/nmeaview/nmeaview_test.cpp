@@ -3,16 +3,19 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "tests/nmeaview/common.hpp"
 #include "tests/nmeaview/termios_text.hpp"
@@ -257,6 +260,37 @@ TEST(Nmeaview, SigintAndSigtermEndItWithStatusOne) {
         EXPECT_EQ(busy.wait(10s), exited(1)) << strsignal(sig);
         EXPECT_LT(clock::now() - sent, 3s) << strsignal(sig);
         EXPECT_TRUE(busy.out().ends_with("Speed: 224\r\n"));
+
+        // Never a wait without input: a FIFO that the test keeps full is readable whenever a
+        // wait begins, so the wait returns at once and lets no signal in; the stop must still
+        // end the run at once.
+        temp_board fifo_dir;
+        const std::string fifo = fifo_dir.path("gps");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const int feed = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(feed, 0);
+        fcntl(feed, F_SETPIPE_SZ, 1 << 20);  // more to drain between two of the writer's turns
+        std::string chunk;
+        while (chunk.size() < 65536)
+            chunk += reference;
+        std::atomic<bool> done{false};
+        std::thread writer([&] {
+            while (!done) {
+                pollfd room{feed, POLLOUT, 0};
+                if (poll(&room, 1, 100) == 1) (void)!write(feed, chunk.data(), chunk.size());
+            }
+        });
+        spawn_options flood = nmeaview_on(fifo);
+        flood.stdout_file = "/dev/null";
+        process flooded(flood);
+        usleep(300000);
+        const auto flooded_at = clock::now();
+        flooded.signal(sig);
+        EXPECT_EQ(flooded.wait(10s), exited(1)) << strsignal(sig) << ", a port never empty";
+        EXPECT_LT(clock::now() - flooded_at, 3s) << strsignal(sig) << ", a port never empty";
+        done = true;
+        writer.join();
+        close(feed);
     }
 }
 
