@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "frmcu/bytes.hpp"
-
 namespace framerelayd {
 
 namespace {
