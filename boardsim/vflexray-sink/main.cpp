@@ -29,12 +29,15 @@
 namespace {
 
 const char usage[] =
-    "usage: vflexray-sink [--discard] [--kernel] [<name>]\n"
+    "usage: vflexray-sink [--discard] [--kernel] [--every MS] [<name>]\n"
     "Stands in for the virtual FlexRay device <name> (default vflexray0) of the board that\n"
     "BOARDSIM_DIR names, appending every record it takes to vflexray/<name>.records.\n"
     "  --discard   take records without keeping them (for benchmarks)\n"
     "  --kernel    be the reader of the kernel's device <name> (socket family 45), not a\n"
     "              stand-in for it; the signals set /sys/class/net/<name>/stall\n"
+    "  --every MS  once the queue is empty, wait MS milliseconds instead of waiting for the\n"
+    "              next record, and hold that long's records (for benchmarks: a write then\n"
+    "              wakes no reader, as a controller's transmit path takes its queue)\n"
     "SIGUSR1 stalls the device, SIGUSR2 resumes it, SIGTERM ends it. Reports on standard output;\n"
     "the end gives the records taken and the FNV-1a hash of their frame numbers (first word).\n";
 
@@ -113,9 +116,11 @@ bool set_stall(const std::string& path, bool on) {
 int main(int argc, char** argv) {
     bool discard = false;
     bool kernel = false;
+    long every_ms = 0;
     static const option options[] = {
         {"discard", no_argument, nullptr, 'd'},
         {"kernel", no_argument, nullptr, 'k'},
+        {"every", required_argument, nullptr, 'e'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -125,6 +130,13 @@ int main(int argc, char** argv) {
             discard = true;
         } else if (opt == 'k') {
             kernel = true;
+        } else if (opt == 'e') {
+            char* end = nullptr;
+            every_ms = strtol(optarg, &end, 10);
+            if (*optarg == '\0' || *end != '\0' || every_ms < 1 || every_ms > 1000) {
+                fprintf(stderr, "vflexray-sink: --every takes 1 to 1000 (ms): %s\n", optarg);
+                return 2;
+            }
         } else if (opt == 'h') {
             fputs(usage, stdout);
             return 0;
@@ -179,6 +191,14 @@ int main(int argc, char** argv) {
                     strerror(errno));
             return 1;
         }
+    }
+    if (every_ms > 0) {
+        // Room for a period of records at a full bus and more (a record takes about 1 KiB of
+        // receive buffer); beyond the usual limit, so as root.
+        const int room = 8 << 20;
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0 &&
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room) != 0)
+            fprintf(stderr, "vflexray-sink: receive buffer: %s\n", strerror(errno));
     }
     int out = -1;
     if (!discard) {
@@ -253,6 +273,11 @@ int main(int argc, char** argv) {
         if (!pending.empty()) {
             ok = write_all(out, pending.data(), pending.size());
             pending.clear();
+        }
+        if (every_ms > 0) {
+            const timespec period{every_ms / 1000, (every_ms % 1000) * 1000000L};
+            ppoll(nullptr, 0, &period, &wait_mask);
+            continue;
         }
         pollfd p{fd, POLLIN, 0};
         ppoll(&p, 1, nullptr, &wait_mask);
